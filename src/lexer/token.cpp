@@ -34,11 +34,43 @@ std::string string_literal_value(const Token& token) {
 }
 
 std::string float_text(double value) {
-  // Fixed notation of the largest double needs 309 digits before the point.
-  char buffer[400];
+  // The shortest digits that round-trip come from the scientific form
+  // ("d.ddde±x"); they are then written out in positional notation, padded
+  // with zeros, so 1e300 shows as 1 and 300 zeros rather than the exact
+  // binary expansion.
+  char buffer[32];
   const auto [end, ec] =
-      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
-  return std::string(buffer, ec == std::errc{} ? end : buffer);
+      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+  const std::string_view sci(buffer, ec == std::errc{} ? end : buffer);
+  const std::size_t e = sci.find('e');
+  if (e == std::string_view::npos) {
+    return std::string(sci);  // inf, nan
+  }
+  int exponent = 0;
+  std::from_chars(sci.data() + e + (sci[e + 1] == '+' ? 2 : 1), sci.data() + sci.size(), exponent);
+  std::string out;
+  std::string digits;
+  for (const char c : sci.substr(0, e)) {
+    if (c == '-') {
+      out += c;
+    } else if (c != '.') {
+      digits += c;
+    }
+  }
+  const auto count = static_cast<int>(digits.size());
+  if (exponent < 0) {
+    out += "0.";
+    out.append(static_cast<std::size_t>(-exponent - 1), '0');
+    out += digits;
+  } else if (exponent + 1 >= count) {
+    out += digits;
+    out.append(static_cast<std::size_t>(exponent + 1 - count), '0');
+  } else {
+    out.append(digits, 0, static_cast<std::size_t>(exponent + 1));
+    out += '.';
+    out.append(digits, static_cast<std::size_t>(exponent + 1));
+  }
+  return out;
 }
 
 std::string display_text(const Token& token) {

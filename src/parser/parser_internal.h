@@ -1,0 +1,223 @@
+// The parser's machinery, shared by the parse_*.cpp files: the token source,
+// the Parser class with its helpers and the nesting-depth bookkeeping.
+//
+// Not part of the public interface; include parser/parser.h instead.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "lexer/diagnostics.h"
+#include "lexer/lexer.h"
+#include "lexer/token.h"
+#include "parser/ast.h"
+#include "parser/parser.h"
+
+namespace ordel::parser_internal {
+
+// Hands the parser one token at a time, either from a complete token list or
+// straight from a lexer, so both entry points share one parser. Past the end
+// of input it yields the end-of-input token with an all-zero span.
+//
+// In lexer mode a lexical error is kept aside and the source then behaves as
+// if the input had ended: the parser winds down on end-of-input, and the
+// caller reports the kept error, which takes precedence over anything the
+// parser concluded.
+class TokenSource {
+ public:
+  explicit TokenSource(std::span<const Token> tokens) noexcept : tokens_(tokens) {}
+  explicit TokenSource(Lexer& lexer) noexcept : lexer_(&lexer) {}
+
+  [[nodiscard]] Token next() {
+    if (lexer_ == nullptr) {
+      return index_ < tokens_.size() ? tokens_[index_++] : Token{};
+    }
+    return next_from_lexer();
+  }
+
+  // Lexer mode: pulls the remaining tokens to the end of input and returns
+  // the first lexical error of the whole source, if any.
+  [[nodiscard]] std::optional<PolicyError> finish();
+
+ private:
+  [[nodiscard]] Token next_from_lexer();
+
+  std::span<const Token> tokens_;
+  std::size_t index_ = 0;
+  Lexer* lexer_ = nullptr;
+  bool lexer_done_ = false;  // the lexer produced its end-of-input token or an error
+  std::optional<PolicyError> lexical_error_;
+};
+
+// Binding powers of the infix operators, loosest first. Zero marks a token
+// that is not an infix operator.
+struct InfixRule {
+  std::uint8_t power = 0;
+  bool pipeline = false;  // `|>` builds a Pipeline node instead of a Binary one
+  BinaryOp op = BinaryOp::Add;
+};
+
+inline constexpr std::size_t kTokenKindCount = kTokenKindTexts.size();
+
+inline constexpr std::array<InfixRule, kTokenKindCount> kInfixRules = [] {
+  std::array<InfixRule, kTokenKindCount> rules{};
+  const auto set = [&](TokenKind kind, std::uint8_t power, bool pipeline, BinaryOp op) {
+    rules[static_cast<std::size_t>(kind)] = InfixRule{power, pipeline, op};
+  };
+  set(TokenKind::Pipe, 1, true, BinaryOp::Add);
+  set(TokenKind::OrOr, 2, false, BinaryOp::Or);
+  set(TokenKind::AndAnd, 3, false, BinaryOp::And);
+  set(TokenKind::EqEq, 4, false, BinaryOp::Eq);
+  set(TokenKind::NotEq, 4, false, BinaryOp::NotEq);
+  set(TokenKind::Lt, 5, false, BinaryOp::Lt);
+  set(TokenKind::Gt, 5, false, BinaryOp::Gt);
+  set(TokenKind::LtEq, 5, false, BinaryOp::LtEq);
+  set(TokenKind::GtEq, 5, false, BinaryOp::GtEq);
+  set(TokenKind::Plus, 6, false, BinaryOp::Add);
+  set(TokenKind::Minus, 6, false, BinaryOp::Sub);
+  set(TokenKind::Star, 7, false, BinaryOp::Mul);
+  set(TokenKind::Slash, 7, false, BinaryOp::Div);
+  set(TokenKind::Percent, 7, false, BinaryOp::Mod);
+  return rules;
+}();
+static_assert(kInfixRules.size() == static_cast<std::size_t>(TokenKind::Eof) + 1);
+
+[[nodiscard]] constexpr const InfixRule& infix_rule(TokenKind kind) noexcept {
+  return kInfixRules[static_cast<std::size_t>(kind)];
+}
+
+// Recursive-descent parser over a TokenSource with one token of look-ahead
+// (the current token). The first error ends the parse; afterwards the parser
+// is discarded, so its bookkeeping need not be restored on error paths.
+//
+// Nesting depth. `depth_` counts the nesting levels open on the way down:
+// each expression, prefix operator, block and type holds one through a
+// DepthGuard. Left-associative chains (binary operators, postfix `.` and
+// `[]`) build their tree upwards, so the chain's operand read first ends up
+// deepest; for them the parser tracks the height of the tree built so far
+// and charges it on top of the chain's starting depth; right operands and
+// indexes are read one level below that start. `peak_` is the deepest level
+// reached since the innermost chain began reading its current operand, which
+// is how a chain learns the height of an operand. Together these bound
+// both the parser's own recursion and the depth of every tree it returns by
+// kMaxNestingDepth, so later stages can walk the tree recursively.
+class Parser {
+ public:
+  explicit Parser(TokenSource& source) : source_(source), current_(source.next()) {}
+
+  // module -> attributes "module" identifier "{" { attributes declaration } "}"
+  [[nodiscard]] Result<Module> parse_module();
+
+ private:
+  // Holds one nesting level for its lifetime.
+  class DepthGuard {
+   public:
+    explicit DepthGuard(Parser& parser) noexcept : parser_(parser) {
+      ++parser_.depth_;
+      parser_.peak_ = std::max(parser_.peak_, parser_.depth_);
+    }
+    ~DepthGuard() { --parser_.depth_; }
+    DepthGuard(const DepthGuard&) = delete;
+    DepthGuard& operator=(const DepthGuard&) = delete;
+
+   private:
+    Parser& parser_;
+  };
+
+  // ---- helpers (parse_module.cpp) ----
+  [[nodiscard]] bool peek(TokenKind kind) const noexcept { return current_.kind == kind; }
+  [[nodiscard]] bool at_end() const noexcept { return current_.kind == TokenKind::Eof; }
+  void advance() { current_ = source_.next(); }
+  // Moves past the current token if it is of `kind` and returns it.
+  [[nodiscard]] Result<Token> expect(TokenKind kind);
+  // Moves past the current token if it is an identifier and returns it.
+  [[nodiscard]] Result<Token> identifier();
+  // MaxDepthExceeded at `at` when the open levels plus `extra` cross the limit.
+  [[nodiscard]] Result<void> check_depth(std::size_t extra, const Span& at) const {
+    if (depth_ + extra > kMaxNestingDepth) [[unlikely]] {
+      return fail_depth(at);
+    }
+    return {};
+  }
+  // The failures, all at the current token except fail_depth. They are kept
+  // out of line so the recursive productions' frames stay small.
+  // UnexpectedToken "Expected {what}, found '{found}'".
+  [[gnu::cold, gnu::noinline]] std::unexpected<PolicyError> fail_expected(
+      std::string_view what) const;
+  // ExpectedToken "Expected '{expected}', found '{found}'".
+  [[gnu::cold, gnu::noinline]] std::unexpected<PolicyError> fail_missing(
+      std::string_view expected) const;
+  // ExpectedToken "Expected {what}, found '{found}'" with an unquoted `what`.
+  [[gnu::cold, gnu::noinline]] std::unexpected<PolicyError> fail_missing_word(
+      std::string_view what) const;
+  [[gnu::cold, gnu::noinline]] static std::unexpected<PolicyError> fail_depth(const Span& at);
+
+  // ---- module and declarations (parse_module.cpp) ----
+  [[nodiscard]] Result<std::vector<Attribute>> parse_attributes();
+  [[nodiscard]] Result<Declaration> parse_declaration(std::vector<Attribute> attributes);
+  [[nodiscard]] Result<ImportDecl> parse_import();
+  [[nodiscard]] Result<FunctionDecl> parse_function(std::vector<Attribute> attributes,
+                                                    bool exported);
+  [[nodiscard]] Result<ContractDecl> parse_contract();
+  [[nodiscard]] Result<ContractField> parse_contract_field();
+  [[nodiscard]] Result<TensorOpDecl> parse_tensor_op();
+  [[nodiscard]] Result<IntentDecl> parse_intent(std::vector<Attribute> attributes);
+  [[nodiscard]] Result<void> parse_intent_clause(IntentDecl& intent);
+  [[nodiscard]] Result<std::vector<Expr>> parse_clause_expressions();
+  [[nodiscard]] Result<std::vector<IntentBound>> parse_bound_entries();
+  [[nodiscard]] Result<void> skip_unknown_clause();
+  [[nodiscard]] Result<EnumDecl> parse_enum();
+  [[nodiscard]] Result<std::vector<Param>> parse_param_list(TokenKind closing);
+
+  // Every production on a recursive path below is kept in its own frame
+  // (noinline), so a level of nesting pays only for the frames on its own
+  // path rather than for every alternative inlined into a dispatcher.
+
+  // ---- blocks, statements, patterns (parse_statements.cpp) ----
+  [[gnu::noinline, nodiscard]] Result<Block> parse_block();
+  [[gnu::noinline, nodiscard]] Result<Stmt> parse_statement();
+  [[gnu::noinline, nodiscard]] Result<Stmt> parse_let();
+  [[gnu::noinline, nodiscard]] Result<Stmt> parse_if();
+  [[gnu::noinline, nodiscard]] Result<Stmt> parse_loop();
+  [[gnu::noinline, nodiscard]] Result<Stmt> parse_return();
+  [[gnu::noinline, nodiscard]] Result<Stmt> parse_match();
+  [[gnu::noinline, nodiscard]] Result<MatchArm> parse_match_arm();
+  [[gnu::noinline, nodiscard]] Result<Stmt> parse_expression_statement();
+  [[nodiscard]] Result<Pattern> parse_pattern();
+
+  // ---- expressions (parse_expressions.cpp) ----
+  [[gnu::noinline, nodiscard]] Result<Expr> parse_expression();
+  [[gnu::noinline, nodiscard]] Result<Expr> parse_binary(std::uint8_t min_power);
+  [[gnu::noinline, nodiscard]] Result<Expr> parse_unary();
+  [[gnu::noinline, nodiscard]] Result<Expr> parse_prefixed();
+  [[gnu::noinline, nodiscard]] Result<Expr> parse_postfix();
+  [[gnu::noinline, nodiscard]] Result<Expr> parse_index(Expr object, std::size_t base,
+                                                        std::size_t& height);
+  [[gnu::noinline, nodiscard]] Result<Expr> parse_primary();
+  [[gnu::noinline, nodiscard]] Result<Expr> parse_identifier_primary();
+  [[gnu::noinline, nodiscard]] Result<Expr> parse_qualified(const Token& name);
+  [[gnu::noinline, nodiscard]] Result<Expr> parse_do();
+  [[gnu::noinline, nodiscard]] Result<Expr> parse_query_conscience();
+  [[gnu::noinline, nodiscard]] Result<Expr> parse_declare_anomaly();
+  [[gnu::noinline, nodiscard]] Result<Expr> parse_array_literal();
+  [[gnu::noinline, nodiscard]] Result<Expr> parse_parenthesized_operand();
+  [[gnu::noinline, nodiscard]] Result<std::vector<Expr>> parse_expression_list(TokenKind closing);
+  [[gnu::noinline, nodiscard]] Result<std::vector<FieldValue>> parse_field_values();
+
+  // ---- types (parse_types.cpp) ----
+  [[gnu::noinline, nodiscard]] Result<TypeExpr> parse_type();
+  [[nodiscard]] Result<TensorDim> parse_tensor_dim();
+
+  TokenSource& source_;
+  Token current_;
+  std::size_t depth_ = 0;
+  std::size_t peak_ = 0;
+};
+
+}  // namespace ordel::parser_internal
