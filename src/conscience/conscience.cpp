@@ -2,7 +2,7 @@
 
 #include <initializer_list>
 #include <optional>
-#include <unordered_map>
+#include <array>
 #include <utility>
 
 #include "conscience/path.h"
@@ -40,103 +40,123 @@ static_assert(std::size(kBuiltinPredicates) == 5);
 
 // ---- Lower-cased view of the fields ------------------------------------------
 
+// Every field name a rule reads, grouped by rule: the rules look fields up
+// by position in this table.
+constexpr std::size_t kPathFieldsAt = 0;
+constexpr std::size_t kNetworkFieldsAt = kPathFieldsAt + std::size(kPathFields);
+constexpr std::size_t kAuthorizedAt = kNetworkFieldsAt + std::size(kNetworkFields);
+constexpr std::size_t kVerifiedAt = kAuthorizedAt + 1;
+constexpr std::size_t kExecutionDataAt = kVerifiedAt + 1;
+constexpr std::size_t kKnownFieldCount = kExecutionDataAt + std::size(kExecutionDataKeys);
+
+constexpr std::array<std::string_view, kKnownFieldCount> kKnownFields = [] {
+  std::array<std::string_view, kKnownFieldCount> names{};
+  std::size_t i = 0;
+  for (const auto name : kPathFields) names[i++] = name;
+  for (const auto name : kNetworkFields) names[i++] = name;
+  names[i++] = "authorized";
+  names[i++] = "verified";
+  for (const auto name : kExecutionDataKeys) names[i++] = name;
+  return names;
+}();
+static_assert(kKnownFieldCount <= 32, "presence is kept in a 32-bit mask");
+
 constexpr char ascii_lower(char c) noexcept {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
 }
 
-constexpr bool ascii_iequal(std::string_view a, std::string_view b) noexcept {
-  if (a.size() != b.size()) {
+// `name` is lower-case ASCII; `key` is compared ignoring ASCII case.
+constexpr bool equals_ignoring_ascii_case(std::string_view key, std::string_view name) noexcept {
+  if (key.size() != name.size()) {
     return false;
   }
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (ascii_lower(a[i]) != ascii_lower(b[i])) {
+  for (std::size_t i = 0; i < key.size(); ++i) {
+    if (ascii_lower(key[i]) != name[i]) {
       return false;
     }
   }
   return true;
 }
 
-// Hash and equality that ignore ASCII letter case. A key's stand-in in the
-// view is either the key itself (ASCII) or its full lower-case mapping,
-// which holds no ASCII capital; for such texts, equality ignoring ASCII case
-// is exactly equality of their lower-case mappings.
-struct AsciiFoldHash {
-  std::size_t operator()(std::string_view s) const noexcept {
-    std::uint64_t hash = 14695981039346656037ull;
-    for (const char c : s) {
-      hash = (hash ^ static_cast<unsigned char>(ascii_lower(c))) * 1099511628211ull;
+// Position of the known field a lower-cased key names, or kKnownFieldCount.
+std::size_t known_field_index(std::string_view key) noexcept {
+  for (std::size_t i = 0; i < kKnownFieldCount; ++i) {
+    if (equals_ignoring_ascii_case(key, kKnownFields[i])) {
+      return i;
     }
-    return static_cast<std::size_t>(hash);
   }
-};
-struct AsciiFoldEqual {
-  bool operator()(std::string_view a, std::string_view b) const noexcept {
-    return ascii_iequal(a, b);
-  }
-};
+  return kKnownFieldCount;
+}
 
-// The fields seen through lower-cased keys, without copying ASCII keys:
-// those are compared ignoring ASCII case in place. Only non-ASCII keys are
-// lower-cased through ICU, once each. Large requests get a hash index, as
-// FieldMap does. A lookup gives the value of the last pair, in the caller's
-// order, whose key lower-cases to the name.
+// The fields the rules read, seen through lower-cased keys, gathered in one
+// pass over the caller's pairs; the last pair whose key lower-cases to a
+// name gives its value. ASCII keys are compared ignoring ASCII case in place
+// (equality ignoring ASCII case of an ASCII key with a lower-case name is
+// equality of its lower-case mapping with that name); only keys with other
+// characters are lower-cased through ICU.
 class LoweredView {
  public:
-  explicit LoweredView(const FieldMap& fields) : pairs_(fields.pairs()) {
-    for (std::size_t i = 0; i < pairs_.size(); ++i) {
-      if (!text::is_ascii(pairs_[i].first)) {
-        lowered_.resize(pairs_.size());
-        text::to_lower_into(pairs_[i].first, lowered_[i]);
+  explicit LoweredView(const FieldMap& fields) : empty_(fields.empty()) {
+    std::string lowered;
+    for (const auto& [key, value] : fields.pairs()) {
+      std::size_t index;
+      if (text::is_ascii(key)) {
+        index = known_field_index(key);
+      } else {
+        text::to_lower_into(key, lowered);
+        index = known_field_index(lowered);
       }
-    }
-    if (pairs_.size() > kFieldMapLinearLimit) {
-      index_.reserve(pairs_.size());
-      for (std::size_t i = 0; i < pairs_.size(); ++i) {
-        index_.insert_or_assign(key(i), pairs_[i].second);
+      if (index < kKnownFieldCount) {
+        values_[index] = {value.data(), value.size()};
+        present_ |= 1u << index;
       }
     }
   }
   LoweredView(const LoweredView&) = delete;
   LoweredView& operator=(const LoweredView&) = delete;
 
-  [[nodiscard]] bool empty() const noexcept { return pairs_.empty(); }
+  [[nodiscard]] bool empty() const noexcept { return empty_; }
 
-  // `name` is an ASCII lower-case field name.
-  [[nodiscard]] std::optional<std::string_view> find(std::string_view name) const {
-    if (pairs_.size() > kFieldMapLinearLimit) {
-      const auto it = index_.find(name);
-      if (it == index_.end()) {
-        return std::nullopt;
-      }
-      return it->second;
+  [[nodiscard]] std::optional<std::string_view> at(std::size_t index) const noexcept {
+    if ((present_ & (1u << index)) == 0) {
+      return std::nullopt;
     }
-    for (std::size_t i = pairs_.size(); i-- > 0;) {
-      if (ascii_iequal(key(i), name)) {
-        return pairs_[i].second;
-      }
+    return std::string_view(values_[index].data, values_[index].size);
+  }
+
+  // The normalized form of the path field at `index` (which is present).
+  // Both directory rules of a Write ask for the same fields in the same
+  // order, so the view keeps the last result; the text stays valid until
+  // the next call for another field.
+  [[nodiscard]] std::string_view normalized_path(std::size_t index) const {
+    if (normalized_index_ != index) {
+      normalized_ = normalize_path_view(*at(index), path_buffer_, path_spill_);
+      normalized_index_ = index;
     }
-    return std::nullopt;
+    return normalized_;
   }
 
   // A flag is set only by the exact value "true".
-  [[nodiscard]] bool flag(std::string_view name) const {
-    const auto value = find(name);
+  [[nodiscard]] bool flag(std::size_t index) const noexcept {
+    const auto value = at(index);
     return value && *value == "true";
   }
 
  private:
-  [[nodiscard]] std::string_view key(std::size_t i) const noexcept {
-    if (!lowered_.empty() && !lowered_[i].empty()) {
-      return lowered_[i];
-    }
-    return pairs_[i].first;
-  }
+  // Left uninitialised: a slot is read only when its bit in present_ is set.
+  struct Slot {
+    const char* data;
+    std::size_t size;
+  };
 
-  std::span<const FieldPair> pairs_;
-  // Per pair, the lower-case mapping of a non-ASCII key (empty otherwise);
-  // sized once, so views into it stay valid.
-  std::vector<std::string> lowered_;
-  std::unordered_map<std::string_view, std::string_view, AsciiFoldHash, AsciiFoldEqual> index_;
+  bool empty_;
+  std::uint32_t present_ = 0;
+  Slot values_[kKnownFieldCount];
+
+  mutable std::size_t normalized_index_ = kKnownFieldCount;
+  mutable std::string_view normalized_;
+  mutable PathBuffer path_buffer_;  // left uninitialised; written before read
+  mutable std::string path_spill_;
 };
 
 // ---- Applying the rules ------------------------------------------------------
@@ -171,15 +191,27 @@ struct Tally {
   void allow() noexcept { allowed = true; }
 };
 
+// `path` is normalized (it starts with "/"), and so is `directory`.
 bool in_directory(std::string_view path, std::string_view directory) noexcept {
-  return path.starts_with(directory) &&
+  // Comparing the first letters first keeps most paths away from memcmp.
+  return path.size() >= directory.size() && path[1] == directory[1] &&
+         path.starts_with(directory) &&
          (path.size() == directory.size() || path[directory.size()] == '/');
 }
 
+// Every destructive verb starts with a capital letter: only positions holding
+// one are compared with the verbs.
 bool is_destructive(std::string_view intent) noexcept {
-  for (const std::string_view verb : kDestructiveVerbs) {
-    if (intent.find(verb) != std::string_view::npos) {
-      return true;
+  for (std::size_t i = 0; i < intent.size(); ++i) {
+    const char c = intent[i];
+    if (c < 'A' || c > 'Z') {
+      continue;
+    }
+    const std::string_view rest = intent.substr(i);
+    for (const std::string_view verb : kDestructiveVerbs) {
+      if (verb[0] == c && rest.starts_with(verb)) {
+        return true;
+      }
     }
   }
   return false;
@@ -202,14 +234,12 @@ class RuleApplier {
     if (view_.empty()) {
       return;
     }
-    PathBuffer buffer;
-    std::string spill;
-    for (const std::string_view field : kPathFields) {
-      const auto value = view_.find(field);
+    for (std::size_t i = 0; i < std::size(kPathFields); ++i) {
+      const auto value = view_.at(kPathFieldsAt + i);
       if (!value) {
         continue;
       }
-      const std::string_view normalized = normalize_path_view(*value, buffer, spill);
+      const std::string_view normalized = view_.normalized_path(kPathFieldsAt + i);
       for (const std::string_view directory : rule.directories) {
         if (in_directory(normalized, directory)) {
           tally_.deny(concat({"Path '", *value, "' (normalized: '", normalized,
@@ -238,7 +268,7 @@ class RuleApplier {
       tally_.allow();
       return;
     }
-    if (view_.flag("authorized")) {
+    if (view_.flag(kAuthorizedAt)) {
       return;
     }
     tally_.deny(concat({"no_harm: Destructive intent '", intent_, "' requires authorized=true"}),
@@ -247,8 +277,9 @@ class RuleApplier {
 
   void no_exfiltrate() const {
     if (!view_.empty()) {
-      for (const std::string_view field : kNetworkFields) {
-        const auto value = view_.find(field);
+      for (std::size_t i = 0; i < std::size(kNetworkFields); ++i) {
+        const std::string_view field = kNetworkFields[i];
+        const auto value = view_.at(kNetworkFieldsAt + i);
         if (!value) {
           continue;
         }
@@ -263,14 +294,12 @@ class RuleApplier {
       }
     }
     if (effect_ == EffectClass::Write && !view_.empty()) {
-      PathBuffer buffer;
-      std::string spill;
-      for (const std::string_view field : kPathFields) {
-        const auto value = view_.find(field);
+      for (std::size_t i = 0; i < std::size(kPathFields); ++i) {
+        const auto value = view_.at(kPathFieldsAt + i);
         if (!value) {
           continue;
         }
-        const std::string_view normalized = normalize_path_view(*value, buffer, spill);
+        const std::string_view normalized = view_.normalized_path(kPathFieldsAt + i);
         const bool network_path =
             normalized.starts_with("/mnt/") || normalized.starts_with("/net/");
         if (network_path && !conscience_.is_declared(normalized)) {
@@ -287,13 +316,13 @@ class RuleApplier {
 
   void no_bypass_verification() const {
     bool carries_code = false;
-    for (const std::string_view key : kExecutionDataKeys) {
-      if (view_.find(key)) {
+    for (std::size_t i = 0; i < std::size(kExecutionDataKeys); ++i) {
+      if (view_.at(kExecutionDataAt + i)) {
         carries_code = true;
         break;
       }
     }
-    if (!carries_code || view_.flag("verified")) {
+    if (!carries_code || view_.flag(kVerifiedAt)) {
       tally_.allow();
       return;
     }

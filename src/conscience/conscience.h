@@ -13,10 +13,10 @@
 // caller's order is the one seen, so evaluation is deterministic.
 //
 // Evaluation never fails, has no side effects and only reads the conscience:
-// any number of threads may evaluate on one conscience at once. An allowed
-// request with ASCII keys, at most kFieldMapLinearLimit pairs and ASCII path
-// values whose percent escapes decode to ASCII costs no heap allocation;
-// non-ASCII keys, larger requests, other paths and denial reasons allocate.
+// any number of threads may evaluate on one conscience at once. The fields
+// are read in one pass, whatever their number. An allowed request with ASCII
+// keys and ASCII path values whose percent escapes decode to ASCII costs no
+// heap allocation; non-ASCII keys, other paths and denial reasons allocate.
 #pragma once
 
 #include <cstdint>

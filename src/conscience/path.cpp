@@ -144,11 +144,50 @@ class SegmentWriter {
   bool open_ = false;
 };
 
+// Lower-casing and segments for an ASCII text without "%", where nothing
+// needs decoding: whole segments are found first, then copied.
+std::size_t normalize_plain_ascii(std::string_view text, char* out) noexcept {
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  std::size_t len = 0;
+  while (p < end) {
+    if (*p == '/') {
+      ++p;
+      continue;
+    }
+    const char* const segment = p;
+    while (p < end && *p != '/') {
+      ++p;
+    }
+    const auto size = static_cast<std::size_t>(p - segment);
+    if (size == 1 && segment[0] == '.') {
+      continue;
+    }
+    if (size == 2 && segment[0] == '.' && segment[1] == '.') {
+      // Drop the last collected segment together with its "/".
+      while (len > 0 && out[--len] != '/') {
+      }
+      continue;
+    }
+    out[len++] = '/';
+    for (std::size_t k = 0; k < size; ++k) {
+      out[len++] = ascii_lower(segment[k]);
+    }
+  }
+  if (len == 0) {
+    out[len++] = '/';
+  }
+  return len;
+}
+
 // Steps after the NUL test for a text of ASCII bytes, fused into one pass
 // into `out` (capacity at least text.size() + 1). Returns the result length,
 // or kFallback when a decoded byte is 0x80 or above: that byte is a Latin-1
 // character and needs the general route.
 std::size_t normalize_ascii(std::string_view text, char* out) noexcept {
+  if (text.find('%') == std::string_view::npos) {
+    return normalize_plain_ascii(text, out);
+  }
   SegmentWriter writer(out);
   const std::size_t size = text.size();
   std::size_t i = 0;

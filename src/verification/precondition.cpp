@@ -29,6 +29,16 @@ constexpr Builtin kBuiltins[] = {
 };
 constexpr const Builtin& kLength = kBuiltins[0];
 
+constexpr bool names_differ_in_length() {
+  for (std::size_t i = 0; i < std::size(kBuiltins); ++i) {
+    for (std::size_t j = i + 1; j < std::size(kBuiltins); ++j) {
+      if (kBuiltins[i].name.size() == kBuiltins[j].name.size()) return false;
+    }
+  }
+  return true;
+}
+static_assert(names_differ_in_length());
+
 Result<std::string_view> field_value(const Expr::Ident& ident, const EvalContext& context) {
   if (const auto value = context.fields.find(ident.name)) {
     return *value;
@@ -94,10 +104,11 @@ Result<bool> regex_matches(const Expr::Call& call, std::string_view subject,
 }
 
 Result<bool> eval_call(const Expr::Call& call, const EvalContext& context) {
+  // The five names differ in length, so the length alone picks the candidate.
   const Builtin* builtin = nullptr;
   for (const auto& candidate : kBuiltins) {
-    if (candidate.name == call.name) {
-      builtin = &candidate;
+    if (candidate.name.size() == call.name.size()) {
+      builtin = candidate.name == call.name ? &candidate : nullptr;
       break;
     }
   }
