@@ -5,6 +5,7 @@
 #include <benchmark/benchmark.h>
 
 #include "alloc_counter.h"
+#include "checker/checker.h"
 #include "lexer/lexer.h"
 #include "parser/parser.h"
 #include "policy_gen.h"
@@ -53,8 +54,24 @@ void BM_TokenizeParse(benchmark::State& state) {
   report_memory(state, source, [&] { benchmark::DoNotOptimize(parse_source(source)); });
 }
 
+void BM_TokenizeParseCheck(benchmark::State& state) {
+  const std::string& source = policy_of(state.range(0));
+  const auto run = [&] {
+    auto module = parse_source(source);
+    if (!module) return false;
+    Checker checker;
+    return checker.check_module(*module).has_value();
+  };
+  for (auto _ : state) {
+    if (!run()) state.SkipWithError("the generated policy does not check");
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * source.size()));
+  report_memory(state, source, [&] { benchmark::DoNotOptimize(run()); });
+}
+
 BENCHMARK(BM_Tokenize)->Arg(1)->Arg(4)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TokenizeParse)->Arg(1)->Arg(4)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TokenizeParseCheck)->Arg(1)->Arg(4)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace ordel::bench

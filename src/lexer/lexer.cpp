@@ -17,6 +17,22 @@ constexpr std::size_t kIdentifierPrefixBytes = 32;
 
 constexpr bool is_digit(char32_t c) { return c >= '0' && c <= '9'; }
 
+// ASCII bytes that continue a word, and ASCII digits.
+constexpr std::array<bool, 256> kAsciiWordBytes = [] {
+  std::array<bool, 256> table{};
+  for (int c = 0; c < 128; ++c) {
+    table[c] = c == '_' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+  }
+  return table;
+}();
+constexpr std::array<bool, 256> kAsciiDigits = [] {
+  std::array<bool, 256> table{};
+  for (int c = '0'; c <= '9'; ++c) {
+    table[c] = true;
+  }
+  return table;
+}();
+
 bool starts_word(char32_t c) { return c == '_' || text::is_alphabetic(c); }
 bool continues_word(char32_t c) { return c == '_' || text::is_alphanumeric(c); }
 
@@ -25,61 +41,93 @@ struct KeywordEntry {
   TokenKind kind;
 };
 
-// Every word that is not an identifier: `true`, `false` and the keywords.
+// Every word that is not an identifier: `true`, `false` and the keywords,
+// grouped by first letter for the lookup below.
 constexpr KeywordEntry kKeywords[] = {
-    {"true", TokenKind::True},
-    {"false", TokenKind::False},
-    {"module", TokenKind::Module},
-    {"fn", TokenKind::Fn},
-    {"export", TokenKind::Export},
-    {"import", TokenKind::Import},
-    {"contract", TokenKind::Contract},
-    {"tensor_op", TokenKind::TensorOp},
-    {"intent", TokenKind::Intent},
-    {"enum", TokenKind::Enum},
-    {"let", TokenKind::Let},
-    {"do", TokenKind::Do},
-    {"query_conscience", TokenKind::QueryConscience},
-    {"declare_anomaly", TokenKind::DeclareAnomaly},
-    {"if", TokenKind::If},
-    {"else", TokenKind::Else},
-    {"match", TokenKind::Match},
-    {"loop", TokenKind::Loop},
-    {"return", TokenKind::Return},
     {"break", TokenKind::Break},
+    {"barrier", TokenKind::Barrier},
+    {"bound", TokenKind::Bound},
+    {"contract", TokenKind::Contract},
     {"continue", TokenKind::Continue},
     {"collapse", TokenKind::Collapse},
-    {"resolve", TokenKind::Resolve},
-    {"verify", TokenKind::Verify},
-    {"scale", TokenKind::Scale},
-    {"barrier", TokenKind::Barrier},
     {"claim_task", TokenKind::ClaimTask},
-    {"self_mod", TokenKind::SelfMod},
+    {"conscience", TokenKind::Conscience},
+    {"do", TokenKind::Do},
+    {"declare_anomaly", TokenKind::DeclareAnomaly},
     {"delta_proof", TokenKind::DeltaProof},
-    {"takes", TokenKind::Takes},
+    {"export", TokenKind::Export},
+    {"enum", TokenKind::Enum},
+    {"else", TokenKind::Else},
+    {"effect", TokenKind::Effect},
+    {"false", TokenKind::False},
+    {"fn", TokenKind::Fn},
+    {"fallback", TokenKind::Fallback},
     {"gives", TokenKind::Gives},
+    {"import", TokenKind::Import},
+    {"intent", TokenKind::Intent},
+    {"if", TokenKind::If},
+    {"let", TokenKind::Let},
+    {"loop", TokenKind::Loop},
+    {"module", TokenKind::Module},
+    {"match", TokenKind::Match},
     {"pre", TokenKind::Pre},
     {"post", TokenKind::Post},
-    {"bound", TokenKind::Bound},
-    {"effect", TokenKind::Effect},
-    {"conscience", TokenKind::Conscience},
-    {"fallback", TokenKind::Fallback},
+    {"query_conscience", TokenKind::QueryConscience},
+    {"return", TokenKind::Return},
+    {"resolve", TokenKind::Resolve},
     {"rollback", TokenKind::Rollback},
-    {"trace", TokenKind::Trace},
     {"ring", TokenKind::Ring},
+    {"scale", TokenKind::Scale},
+    {"self_mod", TokenKind::SelfMod},
+    {"true", TokenKind::True},
+    {"tensor_op", TokenKind::TensorOp},
+    {"takes", TokenKind::Takes},
+    {"trace", TokenKind::Trace},
+    {"verify", TokenKind::Verify},
 };
 static_assert(std::size(kKeywords) ==
               static_cast<std::size_t>(TokenKind::Ring) - static_cast<std::size_t>(TokenKind::True) + 1 - 1);
 
+// Keyword candidates grouped by first letter: kKeywordsByLetter[c - 'a'] is
+// the range of kKeywords entries starting with c.
+struct KeywordRange {
+  std::uint8_t begin = 0;
+  std::uint8_t end = 0;
+};
+constexpr std::array<KeywordRange, 26> kKeywordsByLetter = [] {
+  std::array<KeywordRange, 26> ranges{};
+  for (std::size_t i = 0; i < std::size(kKeywords); ++i) {
+    auto& range = ranges[static_cast<std::size_t>(kKeywords[i].text[0] - 'a')];
+    if (range.begin == range.end) {
+      range.begin = static_cast<std::uint8_t>(i);
+    }
+    range.end = static_cast<std::uint8_t>(i + 1);
+  }
+  return ranges;
+}();
+
+constexpr bool keywords_grouped_by_letter() {
+  for (std::size_t i = 0; i < std::size(kKeywords); ++i) {
+    const auto& range = kKeywordsByLetter[static_cast<std::size_t>(kKeywords[i].text[0] - 'a')];
+    if (i < range.begin || i >= range.end) return false;
+  }
+  for (const auto& range : kKeywordsByLetter) {
+    for (std::size_t i = range.begin; i < range.end; ++i) {
+      if (kKeywords[i].text[0] != kKeywords[range.begin].text[0]) return false;
+    }
+  }
+  return true;
+}
+static_assert(keywords_grouped_by_letter(), "keep kKeywords sorted by first letter");
+
 TokenKind word_kind(std::string_view word) noexcept {
-  // Keywords are lower-case ASCII of 2 to 16 bytes; most identifiers are
-  // rejected by these two tests alone.
-  if (word.size() < 2 || word.size() > 16 || word[0] < 'b' || word[0] > 'v') {
+  if (word.size() < 2 || word[0] < 'a' || word[0] > 'z') {
     return word == "_" ? TokenKind::Underscore : TokenKind::Identifier;
   }
-  for (const auto& entry : kKeywords) {
-    if (entry.text.size() == word.size() && entry.text[0] == word[0] && entry.text == word) {
-      return entry.kind;
+  const auto range = kKeywordsByLetter[static_cast<std::size_t>(word[0] - 'a')];
+  for (std::size_t i = range.begin; i < range.end; ++i) {
+    if (kKeywords[i].text == word) {
+      return kKeywords[i].kind;
     }
   }
   return TokenKind::Identifier;
@@ -148,42 +196,98 @@ char32_t Lexer::advance() noexcept {
   return c;
 }
 
-void Lexer::skip_whitespace_and_comments() noexcept {
-  while (!at_end()) {
-    const char c = source_[pos_];
-    if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
-      advance();
-    } else if (c == '/' && pos_ + 1 < source_.size() && source_[pos_ + 1] == '/') {
-      while (!at_end() && source_[pos_] != '\n') {
-        advance();
-      }
+// The hot loops below work on local copies of the position counters and
+// advance them by whole ASCII runs.
+void Lexer::begin_token() noexcept {
+  const char* const s = source_.data();
+  const std::size_t n = source_.size();
+  std::size_t pos = pos_;
+  std::uint64_t index = index_;
+  std::uint64_t line = line_;
+  std::uint64_t col = col_;
+  while (pos < n) {
+    const char c = s[pos];
+    if (c == ' ' || c == '\t' || c == '\r') {
+      ++pos;
+      ++index;
+      ++col;
+    } else if (c == '\n') {
+      ++pos;
+      ++index;
+      ++line;
+      col = 1;
+    } else if (c == '/' && pos + 1 < n && s[pos + 1] == '/') {
+      const auto* newline = static_cast<const char*>(std::memchr(s + pos, '\n', n - pos));
+      const std::size_t end = newline ? static_cast<std::size_t>(newline - s) : n;
+      const std::size_t chars = text::count_chars(source_.substr(pos, end - pos));
+      pos = end;
+      index += chars;
+      col += chars;
     } else {
-      return;
+      break;
     }
   }
+  // The token starts here. Both copies are stored from registers: copying
+  // the members just written would load them back as 16-byte pairs, which
+  // stalls on store forwarding once per token.
+  pos_ = pos;
+  index_ = index;
+  line_ = line;
+  col_ = col;
+  token_pos_ = pos;
+  token_index_ = index;
+  token_line_ = line;
+  token_col_ = col;
 }
 
-std::unexpected<PolicyError> Lexer::error(std::string message) const {
-  return fail(ErrorKind::UnexpectedChar, std::move(message),
-              Span{token_span_.start, index_, line_, col_});
+void Lexer::skip_ascii_run(const std::array<bool, 256>& in_run) noexcept {
+  const char* const s = source_.data();
+  const std::size_t n = source_.size();
+  std::size_t pos = pos_;
+  while (pos < n && in_run[static_cast<unsigned char>(s[pos])]) {
+    ++pos;
+  }
+  const std::size_t run = pos - pos_;
+  pos_ = pos;
+  index_ += run;
+  col_ += run;
 }
 
-Result<Token> Lexer::finish(TokenKind kind) {
-  Token token;
+bool Lexer::error(std::string message) {
+  error_ = PolicyError{ErrorKind::UnexpectedChar, std::move(message),
+                       Span{token_index_, index_, line_, col_}};
+  return false;
+}
+
+bool Lexer::finish(TokenKind kind) {
+  // Written field by field into the caller's token: assembling a Token
+  // elsewhere and copying it costs a store-forwarding stall per token.
+  Token& token = *out_;
   token.kind = kind;
-  token.span = token_span_;
+  token.span.start = token_index_;
   token.span.end = index_;
-  token.lexeme = source_.substr(token_pos_, pos_ - token_pos_);
-  return token;
+  token.span.line = token_line_;
+  token.span.col = token_col_;
+  token.lexeme = std::string_view(source_.data() + token_pos_, pos_ - token_pos_);
+  token.int_value = 0;
+  return true;
 }
 
 Result<Token> Lexer::next() {
-  if (!valid_) {
-    return fail(ErrorKind::UnexpectedChar, "Source is not valid UTF-8", Span{0, 0, 1, 1});
+  Token token;
+  if (!next_into(token)) {
+    return std::unexpected(take_error());
   }
-  skip_whitespace_and_comments();
-  token_pos_ = pos_;
-  token_span_ = Span{index_, index_, line_, col_};
+  return token;
+}
+
+bool Lexer::next_into(Token& out) {
+  out_ = &out;
+  if (!valid_) {
+    error_ = PolicyError{ErrorKind::UnexpectedChar, "Source is not valid UTF-8", Span{0, 0, 1, 1}};
+    return false;
+  }
+  begin_token();
   if (at_end()) {
     return finish(TokenKind::Eof);
   }
@@ -266,7 +370,7 @@ Result<Token> Lexer::next() {
 }
 
 // string -> '"' { char | '\' char } '"'
-Result<Token> Lexer::lex_string() {
+bool Lexer::lex_string() {
   while (!at_end()) {
     const char c = source_[pos_];
     // Bytes other than the quote, the backslash and the line feed need no
@@ -287,51 +391,39 @@ Result<Token> Lexer::lex_string() {
 }
 
 // number -> digit+ [ '.' digit+ ]
-Result<Token> Lexer::lex_number() {
-  while (!at_end() && is_digit(static_cast<unsigned char>(source_[pos_]))) {
-    advance();
-  }
+bool Lexer::lex_number() {
+  skip_ascii_run(kAsciiDigits);
   const bool is_float = !at_end() && source_[pos_] == '.' && pos_ + 1 < source_.size() &&
                         is_digit(static_cast<unsigned char>(source_[pos_ + 1]));
   if (is_float) {
     advance();
-    while (!at_end() && is_digit(static_cast<unsigned char>(source_[pos_]))) {
-      advance();
-    }
+    skip_ascii_run(kAsciiDigits);
   }
   const std::string_view digits = source_.substr(token_pos_, pos_ - token_pos_);
   if (is_float) {
-    auto token = finish(TokenKind::FloatLiteral);
-    token->float_value = convert_float(digits);
-    return token;
+    finish(TokenKind::FloatLiteral);
+    out_->float_value = convert_float(digits);
+    return true;
   }
   std::int64_t value = 0;
   const auto [ptr, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
   if (ec != std::errc{}) {
     return error("Invalid integer literal");
   }
-  auto token = finish(TokenKind::IntLiteral);
-  token->int_value = value;
-  return token;
+  finish(TokenKind::IntLiteral);
+  out_->int_value = value;
+  return true;
 }
 
 // word -> (letter | '_') (letter | digit | '_')*
-Result<Token> Lexer::lex_word() {
-  while (!at_end()) {
-    const auto byte = static_cast<unsigned char>(source_[pos_]);
-    if (byte < 0x80) {
-      const bool word_byte = byte == '_' || is_digit(byte) || ((byte | 0x20) >= 'a' && (byte | 0x20) <= 'z');
-      if (!word_byte) {
-        break;
-      }
-      ++pos_;
-      ++index_;
-      ++col_;
-    } else if (continues_word(peek())) {
-      advance();
-    } else {
+bool Lexer::lex_word() {
+  for (;;) {
+    skip_ascii_run(kAsciiWordBytes);
+    // A non-ASCII character may continue the word.
+    if (at_end() || static_cast<unsigned char>(source_[pos_]) < 0x80 || !continues_word(peek())) {
       break;
     }
+    advance();
   }
   const std::string_view word = source_.substr(token_pos_, pos_ - token_pos_);
   if (word.size() > kMaxIdentifierBytes) {
@@ -344,7 +436,7 @@ Result<Token> Lexer::lex_word() {
 }
 
 // annotation -> '#' (letter | digit)*
-Result<Token> Lexer::lex_annotation() {
+bool Lexer::lex_annotation() {
   const std::size_t word_start = pos_;
   while (!at_end() && text::is_alphanumeric(peek())) {
     advance();

@@ -6,6 +6,7 @@
 // one thread. The source must outlive the lexer and its tokens.
 #pragma once
 
+#include <array>
 #include <string_view>
 #include <vector>
 
@@ -22,19 +23,31 @@ class Lexer {
   // it again. A source that is not valid UTF-8 fails on the first call.
   [[nodiscard]] Result<Token> next();
 
+  // The same, writing the token into `out`; on failure returns false and
+  // the error is taken with take_error().
+  [[nodiscard]] bool next_into(Token& out);
+  [[nodiscard]] PolicyError take_error() { return std::move(error_); }
+
  private:
   [[nodiscard]] bool at_end() const noexcept { return pos_ >= source_.size(); }
   [[nodiscard]] char32_t peek(std::size_t ahead = 0) const noexcept;
   char32_t advance() noexcept;
-  void skip_whitespace_and_comments() noexcept;
-  [[nodiscard]] std::unexpected<PolicyError> error(std::string message) const;
-  [[nodiscard]] Result<Token> finish(TokenKind kind);
-  [[nodiscard]] Result<Token> lex_string();
-  [[nodiscard]] Result<Token> lex_number();
-  [[nodiscard]] Result<Token> lex_word();
-  [[nodiscard]] Result<Token> lex_annotation();
+  // Skips whitespace and comments and marks the start of the next token.
+  void begin_token() noexcept;
+  // Consumes ASCII bytes while `in_run` holds for them.
+  void skip_ascii_run(const std::array<bool, 256>& in_run) noexcept;
+  // Each of these completes the token in *out_ and returns true, or records
+  // the error and returns false.
+  bool error(std::string message);
+  bool finish(TokenKind kind);
+  [[nodiscard]] bool lex_string();
+  [[nodiscard]] bool lex_number();
+  [[nodiscard]] bool lex_word();
+  [[nodiscard]] bool lex_annotation();
 
   std::string_view source_;
+  Token* out_ = nullptr;  // the token being written by next_into
+  PolicyError error_;
   bool valid_ = true;
   std::size_t pos_ = 0;         // byte offset of the current character
   std::uint64_t index_ = 0;     // character index of the current character
@@ -42,7 +55,9 @@ class Lexer {
   std::uint64_t col_ = 1;
   // Start of the token being built.
   std::size_t token_pos_ = 0;
-  Span token_span_;
+  std::uint64_t token_index_ = 0;
+  std::uint64_t token_line_ = 1;
+  std::uint64_t token_col_ = 1;
 };
 
 // The whole token list, ending with exactly one end-of-input token, or the

@@ -129,6 +129,10 @@ static_assert(kTokenKindTexts.size() == static_cast<std::size_t>(TokenKind::Eof)
 // literal's decoded value comes from string_literal_value(), an identifier's
 // name is its lexeme.
 struct Token {
+  // Declared so that value-initialisation (as in a Result built in place)
+  // runs these initialisers instead of first zero-filling the whole token.
+  Token() noexcept {}
+
   TokenKind kind = TokenKind::Eof;
   Span span;
   std::string_view lexeme;

@@ -124,7 +124,7 @@ Result<Expr> Parser::parse_postfix() {
         break;
       }
       advance();
-      Result<Token> field = identifier();
+      Result<Word> field = identifier();
       if (!field) {
         expr = std::unexpected(std::move(field).error());
         break;
@@ -203,7 +203,7 @@ Result<Expr> Parser::parse_primary() {
 Result<Expr> Parser::parse_do() {
   const Span span = current_.span;
   advance();
-  ORDEL_ASSIGN_OR_RETURN(const Token action, identifier());
+  ORDEL_ASSIGN_OR_RETURN(const Word action, identifier());
   ORDEL_TRY(expect(TokenKind::LBrace));
   ORDEL_ASSIGN_OR_RETURN(std::vector<FieldValue> args, parse_field_values());
   ORDEL_TRY(expect(TokenKind::RBrace));
@@ -215,7 +215,7 @@ Result<Expr> Parser::parse_query_conscience() {
   const Span span = current_.span;
   advance();
   ORDEL_TRY(expect(TokenKind::LParen));
-  ORDEL_ASSIGN_OR_RETURN(const Token predicate, identifier());
+  ORDEL_ASSIGN_OR_RETURN(const Word predicate, identifier());
   ORDEL_TRY(expect(TokenKind::LBrace));
   ORDEL_ASSIGN_OR_RETURN(std::vector<FieldValue> args, parse_field_values());
   ORDEL_TRY(expect(TokenKind::RBrace));
@@ -284,7 +284,7 @@ Result<Expr> Parser::parse_identifier_primary() {
 // qualified -> Upper "." identifier [ "(" [ expr { "," expr } ] ")" ]   (after Upper)
 Result<Expr> Parser::parse_qualified(const Token& name) {
   advance();
-  ORDEL_ASSIGN_OR_RETURN(const Token variant, identifier());
+  ORDEL_ASSIGN_OR_RETURN(const Word variant, identifier());
   if (!peek(TokenKind::LParen)) {
     return Expr{
         Expr::EnumAccess{std::string(name.lexeme), std::string(variant.lexeme), name.span}};
@@ -329,7 +329,7 @@ Result<std::vector<Expr>> Parser::parse_expression_list(TokenKind closing) {
 Result<std::vector<FieldValue>> Parser::parse_field_values() {
   std::vector<FieldValue> fields;
   while (!peek(TokenKind::RBrace) && !at_end()) {
-    ORDEL_ASSIGN_OR_RETURN(const Token name, identifier());
+    ORDEL_ASSIGN_OR_RETURN(const Word name, identifier());
     ORDEL_TRY(expect(TokenKind::Colon));
     ORDEL_ASSIGN_OR_RETURN(Expr value, parse_expression());
     fields.push_back(FieldValue{std::string(name.lexeme), std::move(value)});

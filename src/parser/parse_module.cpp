@@ -33,24 +33,25 @@ std::string expected_found(std::string_view what, bool quoted, const Token& foun
 
 // ---- TokenSource ------------------------------------------------------------
 
-Token TokenSource::next_from_lexer() {
+void TokenSource::next_from_lexer(Token& out) {
   if (lexer_done_) {
-    return Token{};
+    out = Token{};
+    return;
   }
-  Result<Token> token = lexer_->next();
-  if (!token) {
-    lexical_error_ = std::move(token).error();
+  if (!lexer_->next_into(out)) {
+    lexical_error_ = lexer_->take_error();
     lexer_done_ = true;
-    return Token{};
+    out = Token{};
+    return;
   }
-  lexer_done_ = token->kind == TokenKind::Eof;
-  return *token;
+  lexer_done_ = out.kind == TokenKind::Eof;
 }
 
 std::optional<PolicyError> TokenSource::finish() {
   if (lexer_ != nullptr) {
+    Token scratch;
     while (!lexer_done_) {
-      static_cast<void>(next_from_lexer());
+      next_from_lexer(scratch);
     }
   }
   return std::move(lexical_error_);
@@ -58,22 +59,22 @@ std::optional<PolicyError> TokenSource::finish() {
 
 // ---- helpers ----------------------------------------------------------------
 
-Result<Token> Parser::expect(TokenKind kind) {
+Result<Span> Parser::expect(TokenKind kind) {
   if (current_.kind != kind) {
     return fail_missing(token_kind_text(kind));
   }
-  const Token token = current_;
+  const Span span = current_.span;
   advance();
-  return token;
+  return span;
 }
 
-Result<Token> Parser::identifier() {
+Result<Parser::Word> Parser::identifier() {
   if (current_.kind != TokenKind::Identifier) {
     return fail_missing_word("identifier");
   }
-  const Token token = current_;
+  const Word word{current_.lexeme, current_.span};
   advance();
-  return token;
+  return word;
 }
 
 std::unexpected<PolicyError> Parser::fail_expected(std::string_view what) const {
@@ -105,7 +106,7 @@ Result<Module> Parser::parse_module() {
   module.span = current_.span;
   ORDEL_ASSIGN_OR_RETURN(module.attributes, parse_attributes());
   ORDEL_TRY(expect(TokenKind::Module));
-  ORDEL_ASSIGN_OR_RETURN(const Token name, identifier());
+  ORDEL_ASSIGN_OR_RETURN(const Word name, identifier());
   module.name = std::string(name.lexeme);
   ORDEL_TRY(expect(TokenKind::LBrace));
   while (!peek(TokenKind::RBrace) && !at_end()) {
@@ -125,7 +126,7 @@ Result<std::vector<Attribute>> Parser::parse_attributes() {
     Attribute attribute;
     attribute.span = current_.span;
     advance();
-    ORDEL_ASSIGN_OR_RETURN(const Token name, identifier());
+    ORDEL_ASSIGN_OR_RETURN(const Word name, identifier());
     attribute.name = std::string(name.lexeme);
     if (peek(TokenKind::LParen)) {
       advance();
@@ -216,7 +217,7 @@ Result<FunctionDecl> Parser::parse_function(std::vector<Attribute> attributes, b
   function.exported = exported;
   function.attributes = std::move(attributes);
   advance();
-  ORDEL_ASSIGN_OR_RETURN(const Token name, identifier());
+  ORDEL_ASSIGN_OR_RETURN(const Word name, identifier());
   function.name = std::string(name.lexeme);
   ORDEL_TRY(expect(TokenKind::LParen));
   ORDEL_ASSIGN_OR_RETURN(function.params, parse_param_list(TokenKind::RParen));
@@ -235,13 +236,13 @@ Result<ContractDecl> Parser::parse_contract() {
   ContractDecl contract;
   contract.span = current_.span;
   advance();
-  ORDEL_ASSIGN_OR_RETURN(const Token name, identifier());
+  ORDEL_ASSIGN_OR_RETURN(const Word name, identifier());
   contract.name = std::string(name.lexeme);
   if (peek(TokenKind::Assign)) {
     advance();
     std::vector<std::string> parts;
     for (;;) {
-      ORDEL_ASSIGN_OR_RETURN(const Token part, identifier());
+      ORDEL_ASSIGN_OR_RETURN(const Word part, identifier());
       parts.emplace_back(part.lexeme);
       if (!peek(TokenKind::Plus)) {
         break;
@@ -281,8 +282,8 @@ Result<ContractDecl> Parser::parse_contract() {
 // contract_field -> "@" integer ":" identifier ":" type [ "[" identifier ["=" identifier] "]" ] ","
 Result<ContractField> Parser::parse_contract_field() {
   ContractField field;
-  ORDEL_ASSIGN_OR_RETURN(const Token at, expect(TokenKind::At));
-  field.span = at.span;
+  ORDEL_ASSIGN_OR_RETURN(const Span at, expect(TokenKind::At));
+  field.span = at;
   if (!peek(TokenKind::IntLiteral)) {
     return fail_expected("field index number");
   }
@@ -290,17 +291,17 @@ Result<ContractField> Parser::parse_contract_field() {
   field.index = static_cast<std::uint32_t>(static_cast<std::uint64_t>(current_.int_value));
   advance();
   ORDEL_TRY(expect(TokenKind::Colon));
-  ORDEL_ASSIGN_OR_RETURN(const Token name, identifier());
+  ORDEL_ASSIGN_OR_RETURN(const Word name, identifier());
   field.name = std::string(name.lexeme);
   ORDEL_TRY(expect(TokenKind::Colon));
   ORDEL_ASSIGN_OR_RETURN(field.ty, parse_type());
   if (peek(TokenKind::LBracket)) {
     advance();
     // Only `conflict = name` means something; any other single word is ignored.
-    ORDEL_ASSIGN_OR_RETURN(const Token word, identifier());
+    ORDEL_ASSIGN_OR_RETURN(const Word word, identifier());
     if (word.lexeme == "conflict") {
       ORDEL_TRY(expect(TokenKind::Assign));
-      ORDEL_ASSIGN_OR_RETURN(const Token conflict, identifier());
+      ORDEL_ASSIGN_OR_RETURN(const Word conflict, identifier());
       field.conflict = std::string(conflict.lexeme);
     }
     ORDEL_TRY(expect(TokenKind::RBracket));
@@ -315,7 +316,7 @@ Result<TensorOpDecl> Parser::parse_tensor_op() {
   TensorOpDecl tensor_op;
   tensor_op.span = current_.span;
   advance();
-  ORDEL_ASSIGN_OR_RETURN(const Token name, identifier());
+  ORDEL_ASSIGN_OR_RETURN(const Word name, identifier());
   tensor_op.name = std::string(name.lexeme);
   ORDEL_TRY(expect(TokenKind::LBrace));
   while (!peek(TokenKind::RBrace) && !at_end()) {
@@ -339,13 +340,13 @@ Result<IntentDecl> Parser::parse_intent(std::vector<Attribute> attributes) {
   intent.span = current_.span;
   intent.attributes = std::move(attributes);
   advance();
-  ORDEL_ASSIGN_OR_RETURN(const Token name, identifier());
+  ORDEL_ASSIGN_OR_RETURN(const Word name, identifier());
   intent.name = std::string(name.lexeme);
   if (peek(TokenKind::Assign)) {
     advance();
     std::vector<std::string> parts;
     for (;;) {
-      ORDEL_ASSIGN_OR_RETURN(const Token part, identifier());
+      ORDEL_ASSIGN_OR_RETURN(const Word part, identifier());
       parts.emplace_back(part.lexeme);
       if (!peek(TokenKind::GtGt)) {
         break;
@@ -413,7 +414,7 @@ Result<void> Parser::parse_intent_clause(IntentDecl& intent) {
     case TokenKind::Conscience: {
       // identifier { "," identifier } [ "," ]
       for (;;) {
-        ORDEL_ASSIGN_OR_RETURN(const Token predicate, identifier());
+        ORDEL_ASSIGN_OR_RETURN(const Word predicate, identifier());
         intent.conscience.emplace_back(predicate.lexeme);
         if (!peek(TokenKind::Comma)) {
           break;
@@ -428,7 +429,7 @@ Result<void> Parser::parse_intent_clause(IntentDecl& intent) {
     case TokenKind::Effect:
     case TokenKind::Fallback:
     case TokenKind::Rollback: {
-      ORDEL_ASSIGN_OR_RETURN(const Token word, identifier());
+      ORDEL_ASSIGN_OR_RETURN(const Word word, identifier());
       std::optional<std::string>& target = clause == TokenKind::Effect     ? intent.effect
                                            : clause == TokenKind::Fallback ? intent.fallback
                                                                            : intent.rollback;
@@ -477,7 +478,7 @@ Result<std::vector<Expr>> Parser::parse_clause_expressions() {
 Result<std::vector<IntentBound>> Parser::parse_bound_entries() {
   std::vector<IntentBound> entries;
   for (;;) {
-    ORDEL_ASSIGN_OR_RETURN(const Token name, identifier());
+    ORDEL_ASSIGN_OR_RETURN(const Word name, identifier());
     ORDEL_TRY(expect(TokenKind::LParen));
     // The entry's value is its tokens' source texts, concatenated.
     std::string value;
@@ -514,12 +515,12 @@ Result<EnumDecl> Parser::parse_enum() {
   EnumDecl enum_decl;
   enum_decl.span = current_.span;
   advance();
-  ORDEL_ASSIGN_OR_RETURN(const Token name, identifier());
+  ORDEL_ASSIGN_OR_RETURN(const Word name, identifier());
   enum_decl.name = std::string(name.lexeme);
   ORDEL_TRY(expect(TokenKind::LBrace));
   while (!peek(TokenKind::RBrace) && !at_end()) {
     VariantDecl variant;
-    ORDEL_ASSIGN_OR_RETURN(const Token variant_name, identifier());
+    ORDEL_ASSIGN_OR_RETURN(const Word variant_name, identifier());
     variant.name = std::string(variant_name.lexeme);
     variant.span = variant_name.span;
     if (peek(TokenKind::LParen)) {
@@ -541,7 +542,7 @@ Result<EnumDecl> Parser::parse_enum() {
 Result<std::vector<Param>> Parser::parse_param_list(TokenKind closing) {
   std::vector<Param> params;
   while (!peek(closing)) {
-    ORDEL_ASSIGN_OR_RETURN(const Token name, identifier());
+    ORDEL_ASSIGN_OR_RETURN(const Word name, identifier());
     ORDEL_TRY(expect(TokenKind::Colon));
     ORDEL_ASSIGN_OR_RETURN(TypeExpr type, parse_type());
     params.push_back(Param{std::string(name.lexeme), std::move(type), name.span});

@@ -9,10 +9,10 @@ namespace ordel::parser_internal {
 // block -> "{" { statement } "}"
 Result<Block> Parser::parse_block() {
   Block block;
-  ORDEL_ASSIGN_OR_RETURN(const Token open, expect(TokenKind::LBrace));
-  block.span = open.span;
+  ORDEL_ASSIGN_OR_RETURN(const Span open, expect(TokenKind::LBrace));
+  block.span = open;
   const DepthGuard guard(*this);
-  ORDEL_TRY(check_depth(0, open.span));
+  ORDEL_TRY(check_depth(0, open));
   while (!peek(TokenKind::RBrace) && !at_end()) {
     ORDEL_ASSIGN_OR_RETURN(Stmt stmt, parse_statement());
     block.stmts.push_back(std::move(stmt));
@@ -56,7 +56,7 @@ Result<Stmt> Parser::parse_statement() {
 Result<Stmt> Parser::parse_let() {
   const Span span = current_.span;
   advance();
-  ORDEL_ASSIGN_OR_RETURN(const Token name, identifier());
+  ORDEL_ASSIGN_OR_RETURN(const Word name, identifier());
   std::optional<TypeExpr> type;
   if (peek(TokenKind::Colon)) {
     advance();
@@ -194,7 +194,7 @@ Result<Pattern> Parser::parse_pattern() {
       }
       // Enum.Variant; capitalisation is not checked here.
       advance();
-      ORDEL_ASSIGN_OR_RETURN(const Token variant, identifier());
+      ORDEL_ASSIGN_OR_RETURN(const Word variant, identifier());
       return Pattern{
           Pattern::EnumVariant{std::string(token.lexeme), std::string(variant.lexeme)}};
     }

@@ -28,7 +28,7 @@ Result<TypeExpr> Parser::parse_type() {
     return TypeExpr{TypeExpr::Array{boxed(std::move(element)), span}};
   }
   // Anything else that is not a type fails here as a missing identifier.
-  ORDEL_ASSIGN_OR_RETURN(const Token name, identifier());
+  ORDEL_ASSIGN_OR_RETURN(const Word name, identifier());
   // The three special names always take their brackets; they are matched
   // exactly as written.
   if (name.lexeme == "Tensor") {
@@ -78,7 +78,7 @@ Result<TensorDim> Parser::parse_tensor_dim() {
     advance();
     return Result<TensorDim>(std::in_place, TensorDim::Fixed{size});
   }
-  ORDEL_ASSIGN_OR_RETURN(const Token name, identifier());
+  ORDEL_ASSIGN_OR_RETURN(const Word name, identifier());
   return Result<TensorDim>(std::in_place, TensorDim::Named{std::string(name.lexeme)});
 }
 

@@ -34,11 +34,13 @@ class TokenSource {
   explicit TokenSource(std::span<const Token> tokens) noexcept : tokens_(tokens) {}
   explicit TokenSource(Lexer& lexer) noexcept : lexer_(&lexer) {}
 
-  [[nodiscard]] Token next() {
+  // Writes the next token into `out`.
+  void next_into(Token& out) {
     if (lexer_ == nullptr) {
-      return index_ < tokens_.size() ? tokens_[index_++] : Token{};
+      out = index_ < tokens_.size() ? tokens_[index_++] : Token{};
+      return;
     }
-    return next_from_lexer();
+    next_from_lexer(out);
   }
 
   // Lexer mode: pulls the remaining tokens to the end of input and returns
@@ -46,7 +48,7 @@ class TokenSource {
   [[nodiscard]] std::optional<PolicyError> finish();
 
  private:
-  [[nodiscard]] Token next_from_lexer();
+  void next_from_lexer(Token& out);
 
   std::span<const Token> tokens_;
   std::size_t index_ = 0;
@@ -109,7 +111,7 @@ static_assert(kInfixRules.size() == static_cast<std::size_t>(TokenKind::Eof) + 1
 // kMaxNestingDepth, so later stages can walk the tree recursively.
 class Parser {
  public:
-  explicit Parser(TokenSource& source) : source_(source), current_(source.next()) {}
+  explicit Parser(TokenSource& source) : source_(source) { source_.next_into(current_); }
 
   // module -> attributes "module" identifier "{" { attributes declaration } "}"
   [[nodiscard]] Result<Module> parse_module();
@@ -133,11 +135,16 @@ class Parser {
   // ---- helpers (parse_module.cpp) ----
   [[nodiscard]] bool peek(TokenKind kind) const noexcept { return current_.kind == kind; }
   [[nodiscard]] bool at_end() const noexcept { return current_.kind == TokenKind::Eof; }
-  void advance() { current_ = source_.next(); }
-  // Moves past the current token if it is of `kind` and returns it.
-  [[nodiscard]] Result<Token> expect(TokenKind kind);
+  void advance() { source_.next_into(current_); }
+  // Moves past the current token if it is of `kind` and returns its span.
+  [[nodiscard]] Result<Span> expect(TokenKind kind);
+  // An identifier's text (a view of the source) and span.
+  struct Word {
+    std::string_view lexeme;
+    Span span;
+  };
   // Moves past the current token if it is an identifier and returns it.
-  [[nodiscard]] Result<Token> identifier();
+  [[nodiscard]] Result<Word> identifier();
   // MaxDepthExceeded at `at` when the open levels plus `extra` cross the limit.
   [[nodiscard]] Result<void> check_depth(std::size_t extra, const Span& at) const {
     if (depth_ + extra > kMaxNestingDepth) [[unlikely]] {
