@@ -1,36 +1,16 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <new>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "support/alloc_counter.h"
 #include "conscience/conscience.h"
 #include "conscience/fields.h"
 #include "conscience/verdict.h"
 
-// Every heap allocation of the process is counted, so a test can assert that
-// a call made none.
-namespace {
-std::atomic<std::size_t> g_allocations{0};
-}  // namespace
-
-// Out of line, so the compiler never pairs an inlined malloc() or free()
-// with a library new or delete and warns about a mismatch that is not there.
-[[gnu::noinline]] void* operator new(std::size_t size) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size == 0 ? 1 : size)) {
-    return p;
-  }
-  throw std::bad_alloc();
-}
-[[gnu::noinline]] void* operator new[](std::size_t size) { return ::operator new(size); }
-[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete[](void* p) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace ordel {
 namespace {
@@ -372,21 +352,21 @@ TEST(Conscience, AllowedAsciiRequestMakesNoHeapAllocation) {
                                  {"File_Path", "/home/agent/projects/ordel/../data/input.txt"}};
   for (const auto pairs : {std::span<const FieldPair>(short_path),
                            std::span<const FieldPair>(long_path)}) {
-    const std::size_t before = g_allocations.load();
+    const std::size_t before = testing_support::heap_allocations();
     const Verdict verdict =
         Verdict::from_outcome(conscience.evaluate("ReadFile", EffectClass::Read, FieldMap(pairs)));
-    const std::size_t after = g_allocations.load();
+    const std::size_t after = testing_support::heap_allocations();
     EXPECT_TRUE(verdict.allowed);
     EXPECT_EQ(after - before, 0u);
   }
 
   // The counter does see the allocations of a denial's reason.
   const FieldPair denied[] = {{"path", "/etc/passwd"}};
-  const std::size_t before = g_allocations.load();
+  const std::size_t before = testing_support::heap_allocations();
   const Verdict verdict =
       Verdict::from_outcome(conscience.evaluate("ReadFile", EffectClass::Read, FieldMap(denied)));
   EXPECT_FALSE(verdict.allowed);
-  EXPECT_GT(g_allocations.load() - before, 0u);
+  EXPECT_GT(testing_support::heap_allocations() - before, 0u);
 }
 
 }  // namespace

@@ -1,34 +1,14 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <new>
 #include <string>
 #include <string_view>
 
+#include "support/alloc_counter.h"
 #include "conscience/path.h"
 
-// Every heap allocation of the process is counted, so a test can assert that
-// a call made none.
-namespace {
-std::atomic<std::size_t> g_allocations{0};
-}  // namespace
-
-// Out of line, so the compiler never pairs an inlined malloc() or free()
-// with a library new or delete and warns about a mismatch that is not there.
-[[gnu::noinline]] void* operator new(std::size_t size) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size == 0 ? 1 : size)) {
-    return p;
-  }
-  throw std::bad_alloc();
-}
-[[gnu::noinline]] void* operator new[](std::size_t size) { return ::operator new(size); }
-[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete[](void* p) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace ordel {
 namespace {
@@ -194,10 +174,10 @@ TEST(Path, FastPathMakesNoHeapAllocation) {
   std::string spill;
   const std::string_view text = "/home/agent/projects/../data/%2e/Input.TXT";
 
-  const std::size_t before = g_allocations.load();
+  const std::size_t before = testing_support::heap_allocations();
   normalize_path_into(text, out);
   const std::string_view view = normalize_path_view(text, buffer, spill);
-  const std::size_t after = g_allocations.load();
+  const std::size_t after = testing_support::heap_allocations();
 
   EXPECT_EQ(after - before, 0u);
   EXPECT_EQ(out, "/home/agent/data/input.txt");
