@@ -27,6 +27,7 @@ constexpr Builtin kBuiltins[] = {
     {"ends_with", 2, "ends_with() requires exactly 2 arguments"},
     {"matches", 2, "matches() requires exactly 2 arguments"},
 };
+// kBuiltins' order: eval_call dispatches on the position.
 constexpr const Builtin& kLength = kBuiltins[0];
 
 constexpr bool names_differ_in_length() {
@@ -120,32 +121,33 @@ Result<bool> eval_call(const Expr::Call& call, const EvalContext& context) {
   if (call.args.size() != builtin->arity) {
     return fail(ErrorKind::ArgumentCount, std::string(builtin->arity_message), call.span);
   }
-  ORDEL_ASSIGN_OR_RETURN(const EvalText first, eval_text(call.args[0], context));
+  std::string first_scratch;
+  ORDEL_ASSIGN_OR_RETURN(const std::string_view s, eval_text(call.args[0], context, first_scratch));
   if (builtin == &kLength) {
-    return !first.get().empty();
+    return !s.empty();
   }
-  ORDEL_ASSIGN_OR_RETURN(const EvalText second, eval_text(call.args[1], context));
-  const std::string_view s = first.get();
-  const std::string_view t = second.get();
-  if (builtin->name == "contains") {
-    return s.find(t) != std::string_view::npos;
+  std::string second_scratch;
+  ORDEL_ASSIGN_OR_RETURN(const std::string_view t,
+                         eval_text(call.args[1], context, second_scratch));
+  switch (builtin - kBuiltins) {
+    case 1: return s.find(t) != std::string_view::npos;
+    case 2: return s.starts_with(t);
+    case 3: return s.ends_with(t);
+    default: return regex_matches(call, s, t, context);
   }
-  if (builtin->name == "starts_with") {
-    return s.starts_with(t);
-  }
-  if (builtin->name == "ends_with") {
-    return s.ends_with(t);
-  }
-  return regex_matches(call, s, t, context);
 }
 
 Result<bool> eval_binary(const Expr::Binary& binary, const EvalContext& context) {
   switch (binary.op) {
     case BinaryOp::Eq:
     case BinaryOp::NotEq: {
-      ORDEL_ASSIGN_OR_RETURN(const EvalText left, eval_text(*binary.left, context));
-      ORDEL_ASSIGN_OR_RETURN(const EvalText right, eval_text(*binary.right, context));
-      return (left.get() == right.get()) == (binary.op == BinaryOp::Eq);
+      std::string left_scratch;
+      std::string right_scratch;
+      ORDEL_ASSIGN_OR_RETURN(const std::string_view left,
+                             eval_text(*binary.left, context, left_scratch));
+      ORDEL_ASSIGN_OR_RETURN(const std::string_view right,
+                             eval_text(*binary.right, context, right_scratch));
+      return (left == right) == (binary.op == BinaryOp::Eq);
     }
     case BinaryOp::Lt:
     case BinaryOp::Gt:
@@ -271,31 +273,30 @@ Result<bool> eval_bool(const Expr& expr, const EvalContext& context) {
       expr.node);
 }
 
-Result<EvalText> eval_text(const Expr& expr, const EvalContext& context) {
+Result<std::string_view> eval_text(const Expr& expr, const EvalContext& context,
+                                   std::string& scratch) {
   return std::visit(
       overloaded{
-          [&](const Expr::IntLiteral& n) -> Result<EvalText> {
-            return EvalText::own(integer_text(n.value));
+          [&](const Expr::IntLiteral& n) -> Result<std::string_view> {
+            scratch = integer_text(n.value);
+            return scratch;
           },
-          [&](const Expr::FloatLiteral& n) -> Result<EvalText> {
-            return EvalText::own(float_text(n.value));
+          [&](const Expr::FloatLiteral& n) -> Result<std::string_view> {
+            scratch = float_text(n.value);
+            return scratch;
           },
-          [&](const Expr::StringLiteral& n) -> Result<EvalText> {
-            return EvalText::view(n.value);
+          [&](const Expr::StringLiteral& n) -> Result<std::string_view> { return n.value; },
+          [&](const Expr::BoolLiteral& n) -> Result<std::string_view> {
+            return n.value ? "true" : "false";
           },
-          [&](const Expr::BoolLiteral& n) -> Result<EvalText> {
-            return EvalText::view(n.value ? "true" : "false");
-          },
-          [&](const Expr::Ident& n) -> Result<EvalText> {
-            ORDEL_ASSIGN_OR_RETURN(const std::string_view value, field_value(n, context));
-            return EvalText::view(value);
-          },
+          [&](const Expr::Ident& n) { return field_value(n, context); },
           [&](const OneOf<Expr::Binary, Expr::Unary, Expr::Call, Expr::Pipeline,
                           Expr::FieldAccess, Expr::ContractInit, Expr::Do, Expr::QueryConscience,
                           Expr::DeclareAnomaly, Expr::Collapse, Expr::Resolve,
                           Expr::ArrayLiteral, Expr::EnumAccess, Expr::Block,
-                          Expr::Index> auto&) -> Result<EvalText> {
-            return EvalText::own(debug_text(expr));
+                          Expr::Index> auto&) -> Result<std::string_view> {
+            scratch = debug_text(expr);
+            return scratch;
           },
       },
       expr.node);
@@ -322,8 +323,9 @@ Result<std::int64_t> eval_number(const Expr& expr, const EvalContext& context) {
     if (n->args.size() != 1) {
       return fail(ErrorKind::ArgumentCount, std::string(kLength.arity_message), n->span);
     }
-    ORDEL_ASSIGN_OR_RETURN(const EvalText text, eval_text(n->args[0], context));
-    return static_cast<std::int64_t>(text.get().size());
+    std::string scratch;
+    ORDEL_ASSIGN_OR_RETURN(const std::string_view text, eval_text(n->args[0], context, scratch));
+    return static_cast<std::int64_t>(text.size());
   }
   return fail(ErrorKind::TypeMismatch, "Cannot evaluate " + debug_text(expr) + " to number");
 }

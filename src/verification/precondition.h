@@ -46,33 +46,18 @@ class RegexTable {
   std::vector<Entry> entries_;
 };
 
-// A text produced by evaluation: either a view of a literal or field value
-// (no copy) or a text built during evaluation.
-class EvalText {
- public:
-  static EvalText view(std::string_view text) { return EvalText(text); }
-  static EvalText own(std::string text) { return EvalText(std::move(text)); }
-
-  [[nodiscard]] std::string_view get() const noexcept {
-    return owned_ ? std::string_view(storage_) : view_;
-  }
-
- private:
-  explicit EvalText(std::string_view text) : view_(text) {}
-  explicit EvalText(std::string text) : storage_(std::move(text)), owned_(true) {}
-
-  std::string_view view_;
-  std::string storage_;
-  bool owned_ = false;
-};
-
 struct EvalContext {
   const FieldMap& fields;
   const RegexTable* regexes = nullptr;
 };
 
 [[nodiscard]] Result<bool> eval_bool(const Expr& expr, const EvalContext& context);
-[[nodiscard]] Result<EvalText> eval_text(const Expr& expr, const EvalContext& context);
+// The text of an expression. Literal and field texts are returned as views
+// of the policy or of the caller's fields; a text built during evaluation
+// (a number's decimal form, a debug rendering) is written into `scratch`
+// and the view points there.
+[[nodiscard]] Result<std::string_view> eval_text(const Expr& expr, const EvalContext& context,
+                                                 std::string& scratch);
 [[nodiscard]] Result<std::int64_t> eval_number(const Expr& expr, const EvalContext& context);
 
 // The options every pattern is compiled with: UTF-8, Perl-style syntax,
