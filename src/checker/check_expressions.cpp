@@ -385,15 +385,15 @@ Result<Type> Checker::check_contract_init(const Expr::ContractInit& init) {
 }
 
 Result<Type> Checker::check_enum_access(const Expr::EnumAccess& access) const {
-  auto it = enums_.find(access.enum_name);
+  const auto& [enum_name, variant] = *access.names;
+  auto it = enums_.find(enum_name);
   if (it == enums_.end()) {
     return Type::Void{};
   }
-  if (!it->second.has_variant(access.variant)) {
-    return type_error("Enum '" + access.enum_name + "' has no variant '" + access.variant + "'",
-                      access.span);
+  if (!it->second.has_variant(variant)) {
+    return type_error("Enum '" + enum_name + "' has no variant '" + variant + "'", access.span);
   }
-  return Type::Enum{access.enum_name};
+  return Type::Enum{enum_name};
 }
 
 Result<Type> Checker::check_array(const Expr::ArrayLiteral& array) {

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstring>
+#include <utility>
 
 #include "text/unicode.h"
 #include "text/utf8.h"
@@ -32,105 +33,167 @@ constexpr std::array<bool, 256> kAsciiDigits = [] {
   }
   return table;
 }();
+// Bytes inside a string literal that need no attention beyond moving on:
+// ASCII other than the quote, the backslash and the line feed.
+constexpr std::array<bool, 256> kPlainStringBytes = [] {
+  std::array<bool, 256> table{};
+  for (int c = 0; c < 128; ++c) {
+    table[c] = c != '"' && c != '\\' && c != '\n';
+  }
+  return table;
+}();
 
 bool starts_word(char32_t c) { return c == '_' || text::is_alphabetic(c); }
 bool continues_word(char32_t c) { return c == '_' || text::is_alphanumeric(c); }
+
+// How the first byte of a token decides what follows.
+enum class Lead : std::uint8_t {
+  Other,     // '#', non-ASCII, or a byte that starts no token
+  Single,    // a one-character token, of kind LeadTable::single[byte]
+  Operator,  // a character that may start a two-character operator
+  Word,      // ASCII letter or '_'
+  Digit,
+  Quote,
+};
+
+struct LeadTable {
+  std::array<Lead, 256> lead{};
+  std::array<TokenKind, 256> single{};
+};
+
+constexpr LeadTable kLeads = [] {
+  LeadTable t{};
+  const auto single = [&](char c, TokenKind kind) {
+    t.lead[static_cast<unsigned char>(c)] = Lead::Single;
+    t.single[static_cast<unsigned char>(c)] = kind;
+  };
+  single('*', TokenKind::Star);
+  single('/', TokenKind::Slash);
+  single('%', TokenKind::Percent);
+  single('(', TokenKind::LParen);
+  single(')', TokenKind::RParen);
+  single('{', TokenKind::LBrace);
+  single('}', TokenKind::RBrace);
+  single('[', TokenKind::LBracket);
+  single(']', TokenKind::RBracket);
+  single(',', TokenKind::Comma);
+  single(':', TokenKind::Colon);
+  single(';', TokenKind::Semicolon);
+  single('.', TokenKind::Dot);
+  single('@', TokenKind::At);
+  single('?', TokenKind::Question);
+  for (const char c : {'!', '<', '>', '+', '-', '=', '&', '|'}) {
+    t.lead[static_cast<unsigned char>(c)] = Lead::Operator;
+  }
+  for (int c = 0; c < 128; ++c) {
+    if (c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) {
+      t.lead[c] = Lead::Word;
+    } else if (c >= '0' && c <= '9') {
+      t.lead[c] = Lead::Digit;
+    }
+  }
+  t.lead['"'] = Lead::Quote;
+  return t;
+}();
 
 struct KeywordEntry {
   std::string_view text;
   TokenKind kind;
 };
 
-// Every word that is not an identifier: `true`, `false` and the keywords,
-// grouped by first letter for the lookup below.
+// Every word that is not an identifier: `true`, `false` and the keywords.
 constexpr KeywordEntry kKeywords[] = {
-    {"break", TokenKind::Break},
-    {"barrier", TokenKind::Barrier},
-    {"bound", TokenKind::Bound},
+    {"true", TokenKind::True},
+    {"false", TokenKind::False},
+    {"module", TokenKind::Module},
+    {"fn", TokenKind::Fn},
+    {"export", TokenKind::Export},
+    {"import", TokenKind::Import},
     {"contract", TokenKind::Contract},
+    {"tensor_op", TokenKind::TensorOp},
+    {"intent", TokenKind::Intent},
+    {"enum", TokenKind::Enum},
+    {"let", TokenKind::Let},
+    {"do", TokenKind::Do},
+    {"query_conscience", TokenKind::QueryConscience},
+    {"declare_anomaly", TokenKind::DeclareAnomaly},
+    {"if", TokenKind::If},
+    {"else", TokenKind::Else},
+    {"match", TokenKind::Match},
+    {"loop", TokenKind::Loop},
+    {"return", TokenKind::Return},
+    {"break", TokenKind::Break},
     {"continue", TokenKind::Continue},
     {"collapse", TokenKind::Collapse},
+    {"resolve", TokenKind::Resolve},
+    {"verify", TokenKind::Verify},
+    {"scale", TokenKind::Scale},
+    {"barrier", TokenKind::Barrier},
     {"claim_task", TokenKind::ClaimTask},
-    {"conscience", TokenKind::Conscience},
-    {"do", TokenKind::Do},
-    {"declare_anomaly", TokenKind::DeclareAnomaly},
+    {"self_mod", TokenKind::SelfMod},
     {"delta_proof", TokenKind::DeltaProof},
-    {"export", TokenKind::Export},
-    {"enum", TokenKind::Enum},
-    {"else", TokenKind::Else},
-    {"effect", TokenKind::Effect},
-    {"false", TokenKind::False},
-    {"fn", TokenKind::Fn},
-    {"fallback", TokenKind::Fallback},
+    {"takes", TokenKind::Takes},
     {"gives", TokenKind::Gives},
-    {"import", TokenKind::Import},
-    {"intent", TokenKind::Intent},
-    {"if", TokenKind::If},
-    {"let", TokenKind::Let},
-    {"loop", TokenKind::Loop},
-    {"module", TokenKind::Module},
-    {"match", TokenKind::Match},
     {"pre", TokenKind::Pre},
     {"post", TokenKind::Post},
-    {"query_conscience", TokenKind::QueryConscience},
-    {"return", TokenKind::Return},
-    {"resolve", TokenKind::Resolve},
+    {"bound", TokenKind::Bound},
+    {"effect", TokenKind::Effect},
+    {"conscience", TokenKind::Conscience},
+    {"fallback", TokenKind::Fallback},
     {"rollback", TokenKind::Rollback},
-    {"ring", TokenKind::Ring},
-    {"scale", TokenKind::Scale},
-    {"self_mod", TokenKind::SelfMod},
-    {"true", TokenKind::True},
-    {"tensor_op", TokenKind::TensorOp},
-    {"takes", TokenKind::Takes},
     {"trace", TokenKind::Trace},
-    {"verify", TokenKind::Verify},
+    {"ring", TokenKind::Ring},
 };
 static_assert(std::size(kKeywords) ==
               static_cast<std::size_t>(TokenKind::Ring) - static_cast<std::size_t>(TokenKind::True) + 1 - 1);
 
-// Keyword candidates grouped by first letter: kKeywordsByLetter[c - 'a'] is
-// the range of kKeywords entries starting with c.
-struct KeywordRange {
-  std::uint8_t begin = 0;
-  std::uint8_t end = 0;
+constexpr std::size_t kShortestKeyword = 2;
+constexpr std::size_t kLongestKeyword = 16;
+
+// Keywords are found through a perfect hash of a word's first, middle and
+// last bytes and its length: one table probe and one comparison per word.
+constexpr std::size_t kKeywordSlots = 128;
+
+constexpr std::size_t keyword_hash(std::string_view word) noexcept {
+  const auto byte = [&](std::size_t i) {
+    return static_cast<std::size_t>(static_cast<unsigned char>(word[i]));
+  };
+  return (byte(0) * 2 + byte(word.size() - 1) * 25 + byte(word.size() / 2) * 25 + word.size()) %
+         kKeywordSlots;
+}
+
+struct KeywordSlot {
+  std::string_view text;  // empty for an unused slot
+  TokenKind kind = TokenKind::Identifier;
 };
-constexpr std::array<KeywordRange, 26> kKeywordsByLetter = [] {
-  std::array<KeywordRange, 26> ranges{};
-  for (std::size_t i = 0; i < std::size(kKeywords); ++i) {
-    auto& range = ranges[static_cast<std::size_t>(kKeywords[i].text[0] - 'a')];
-    if (range.begin == range.end) {
-      range.begin = static_cast<std::uint8_t>(i);
-    }
-    range.end = static_cast<std::uint8_t>(i + 1);
+
+constexpr std::array<KeywordSlot, kKeywordSlots> kKeywordSlotTable = [] {
+  std::array<KeywordSlot, kKeywordSlots> slots{};
+  for (const KeywordEntry& entry : kKeywords) {
+    slots[keyword_hash(entry.text)] = KeywordSlot{entry.text, entry.kind};
   }
-  return ranges;
+  return slots;
 }();
 
-constexpr bool keywords_grouped_by_letter() {
-  for (std::size_t i = 0; i < std::size(kKeywords); ++i) {
-    const auto& range = kKeywordsByLetter[static_cast<std::size_t>(kKeywords[i].text[0] - 'a')];
-    if (i < range.begin || i >= range.end) return false;
-  }
-  for (const auto& range : kKeywordsByLetter) {
-    for (std::size_t i = range.begin; i < range.end; ++i) {
-      if (kKeywords[i].text[0] != kKeywords[range.begin].text[0]) return false;
+constexpr bool keyword_hash_is_perfect() {
+  for (const KeywordEntry& entry : kKeywords) {
+    if (entry.text.size() < kShortestKeyword || entry.text.size() > kLongestKeyword ||
+        kKeywordSlotTable[keyword_hash(entry.text)].text != entry.text) {
+      return false;
     }
   }
   return true;
 }
-static_assert(keywords_grouped_by_letter(), "keep kKeywords sorted by first letter");
+static_assert(keyword_hash_is_perfect(), "keywords collide in keyword_hash: change its factors");
 
 TokenKind word_kind(std::string_view word) noexcept {
-  if (word.size() < 2 || word[0] < 'a' || word[0] > 'z') {
-    return word == "_" ? TokenKind::Underscore : TokenKind::Identifier;
+  // Every keyword starts with a lower-case ASCII letter.
+  if (word.size() < kShortestKeyword || word.size() > kLongestKeyword || word[0] < 'a' ||
+      word[0] > 'z') {
+    return word.size() == 1 && word[0] == '_' ? TokenKind::Underscore : TokenKind::Identifier;
   }
-  const auto range = kKeywordsByLetter[static_cast<std::size_t>(word[0] - 'a')];
-  for (std::size_t i = range.begin; i < range.end; ++i) {
-    if (kKeywords[i].text == word) {
-      return kKeywords[i].kind;
-    }
-  }
-  return TokenKind::Identifier;
+  const KeywordSlot& slot = kKeywordSlotTable[keyword_hash(word)];
+  return slot.text == word ? slot.kind : TokenKind::Identifier;
 }
 
 struct AnnotationEntry {
@@ -144,9 +207,32 @@ constexpr AnnotationEntry kAnnotations[] = {
     {"explicit", TokenKind::AnnotExplicit}, {"kernel", TokenKind::AnnotKernel},
 };
 
+// Exact powers of ten: every one up to 1e22 is a double without rounding.
+constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+// Literals with at most this many digits take the exact path in convert_float.
+constexpr std::size_t kExactFloatDigits = 15;
+
 // Digit runs around one dot always convert; values beyond the double range
 // become infinity and those below its smallest step become zero.
 double convert_float(std::string_view digits) {
+  if (digits.size() <= kExactFloatDigits + 1) {
+    // Up to 15 digits the digits form an integer below 2^53 and the scale a
+    // power of ten below 1e22, both exact as doubles, so one correctly
+    // rounded division gives the correctly rounded value.
+    std::uint64_t mantissa = 0;
+    std::size_t fraction_digits = 0;
+    bool in_fraction = false;
+    for (const char c : digits) {
+      if (c == '.') {
+        in_fraction = true;
+        continue;
+      }
+      mantissa = mantissa * 10 + static_cast<std::uint64_t>(c - '0');
+      fraction_digits += in_fraction;
+    }
+    return static_cast<double>(mantissa) / kExactPowersOfTen[fraction_digits];
+  }
   double value = 0;
   const auto [ptr, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
   if (ec == std::errc::result_out_of_range) {
@@ -157,117 +243,104 @@ double convert_float(std::string_view digits) {
   return value;
 }
 
+// Integers of up to 18 digits cannot overflow 64 bits.
+constexpr std::size_t kSafeIntegerDigits = 18;
+
 }  // namespace
 
 Lexer::Lexer(std::string_view source) noexcept
     : source_(source), valid_(text::is_valid_utf8(source)) {}
 
-char32_t Lexer::peek(std::size_t ahead) const noexcept {
-  std::size_t p = pos_;
-  for (;; --ahead) {
-    if (p >= source_.size()) {
-      return U'\0';
-    }
-    const auto c = static_cast<unsigned char>(source_[p]);
-    if (ahead == 0) {
-      return c < 0x80 ? c : text::decode_at(source_, p).code_point;
-    }
-    p += c < 0x80 ? 1 : text::decode_at(source_, p).length;
+char32_t Lexer::peek() const noexcept {
+  if (at_end()) {
+    return U'\0';
   }
+  const auto c = static_cast<unsigned char>(source_[pos_]);
+  return c < 0x80 ? c : text::decode_at(source_, pos_).code_point;
 }
 
 char32_t Lexer::advance() noexcept {
   const auto byte = static_cast<unsigned char>(source_[pos_]);
-  char32_t c = byte;
   if (byte < 0x80) {
     ++pos_;
-  } else {
-    const auto decoded = text::decode_at(source_, pos_);
-    c = decoded.code_point;
-    pos_ += decoded.length;
+    if (byte == '\n') {
+      ++line_;
+      line_start_ = index();
+    }
+    return byte;
   }
-  ++index_;
-  if (c == '\n') {
-    ++line_;
-    col_ = 1;
-  } else {
-    ++col_;
-  }
-  return c;
+  const auto decoded = text::decode_at(source_, pos_);
+  pos_ += decoded.length;
+  continuation_bytes_ += decoded.length - 1u;
+  return decoded.code_point;
 }
 
-// The hot loops below work on local copies of the position counters and
-// advance them by whole ASCII runs.
-void Lexer::begin_token() noexcept {
+// Whitespace is ASCII only (space, tab, carriage return, line feed); a
+// comment runs from `//` to the end of its line.
+inline void Lexer::begin_token() noexcept {
   const char* const s = source_.data();
   const std::size_t n = source_.size();
   std::size_t pos = pos_;
-  std::uint64_t index = index_;
-  std::uint64_t line = line_;
-  std::uint64_t col = col_;
-  while (pos < n) {
-    const char c = s[pos];
-    if (c == ' ' || c == '\t' || c == '\r') {
-      ++pos;
-      ++index;
-      ++col;
-    } else if (c == '\n') {
-      ++pos;
-      ++index;
-      ++line;
-      col = 1;
-    } else if (c == '/' && pos + 1 < n && s[pos + 1] == '/') {
-      const auto* newline = static_cast<const char*>(std::memchr(s + pos, '\n', n - pos));
-      const std::size_t end = newline ? static_cast<std::size_t>(newline - s) : n;
-      const std::size_t chars = text::count_chars(source_.substr(pos, end - pos));
-      pos = end;
-      index += chars;
-      col += chars;
-    } else {
+  for (; pos < n; ++pos) {
+    const auto c = static_cast<unsigned char>(s[pos]);
+    if (c == ' ') {
+      continue;
+    }
+    if (c > ' ' && c != '/') {
       break;
     }
+    if (c == '\t' || c == '\r') {
+      continue;
+    }
+    if (c == '\n') {
+      ++line_;
+      line_start_ = pos + 1 - continuation_bytes_;
+      continue;
+    }
+    if (c == '/' && pos + 1 < n && s[pos + 1] == '/') {
+      const auto* newline = static_cast<const char*>(std::memchr(s + pos, '\n', n - pos));
+      const std::size_t end = newline ? static_cast<std::size_t>(newline - s) : n;
+      const std::string_view comment = source_.substr(pos, end - pos);
+      continuation_bytes_ += comment.size() - text::count_chars(comment);
+      // The loop's increment steps onto the line feed, which must be
+      // counted: stop just before it.
+      pos = end - 1;
+      continue;
+    }
+    break;
   }
-  // The token starts here. Both copies are stored from registers: copying
-  // the members just written would load them back as 16-byte pairs, which
-  // stalls on store forwarding once per token.
   pos_ = pos;
-  index_ = index;
-  line_ = line;
-  col_ = col;
   token_pos_ = pos;
-  token_index_ = index;
-  token_line_ = line;
-  token_col_ = col;
+  // The token's start goes straight into the caller's token; finish() adds
+  // the rest.
+  Span& span = out_->span;
+  span.start = pos - continuation_bytes_;
+  span.line = line_;
+  span.col = span.start - line_start_ + 1;
 }
 
-void Lexer::skip_ascii_run(const std::array<bool, 256>& in_run) noexcept {
+inline void Lexer::skip_ascii_run(const std::array<bool, 256>& in_run) noexcept {
   const char* const s = source_.data();
   const std::size_t n = source_.size();
   std::size_t pos = pos_;
   while (pos < n && in_run[static_cast<unsigned char>(s[pos])]) {
     ++pos;
   }
-  const std::size_t run = pos - pos_;
   pos_ = pos;
-  index_ += run;
-  col_ += run;
 }
 
 bool Lexer::error(std::string message) {
   error_ = PolicyError{ErrorKind::UnexpectedChar, std::move(message),
-                       Span{token_index_, index_, line_, col_}};
+                       Span{out_->span.start, index(), line_, col()}};
   return false;
 }
 
-bool Lexer::finish(TokenKind kind) {
+inline bool Lexer::finish(TokenKind kind) {
   // Written field by field into the caller's token: assembling a Token
   // elsewhere and copying it costs a store-forwarding stall per token.
   Token& token = *out_;
   token.kind = kind;
-  token.span.start = token_index_;
-  token.span.end = index_;
-  token.span.line = token_line_;
-  token.span.col = token_col_;
+  token.span.end = index();
   token.lexeme = std::string_view(source_.data() + token_pos_, pos_ - token_pos_);
   token.int_value = 0;
   return true;
@@ -283,7 +356,7 @@ Result<Token> Lexer::next() {
 
 bool Lexer::next_into(Token& out) {
   out_ = &out;
-  if (!valid_) {
+  if (!valid_) [[unlikely]] {
     error_ = PolicyError{ErrorKind::UnexpectedChar, "Source is not valid UTF-8", Span{0, 0, 1, 1}};
     return false;
   }
@@ -291,76 +364,66 @@ bool Lexer::next_into(Token& out) {
   if (at_end()) {
     return finish(TokenKind::Eof);
   }
-  const char32_t c = advance();
-  const auto one_or_two = [&](char32_t second, TokenKind two, TokenKind one) {
-    if (!at_end() && source_[pos_] == static_cast<char>(second)) {
-      advance();
-      return finish(two);
-    }
-    return finish(one);
+  const auto lead = static_cast<unsigned char>(source_[pos_]);
+  switch (kLeads.lead[lead]) {
+    case Lead::Single:
+      ++pos_;
+      return finish(kLeads.single[lead]);
+    case Lead::Word:
+      ++pos_;
+      return lex_word();
+    case Lead::Digit:
+      return lex_number();
+    case Lead::Quote:
+      return lex_string();
+    case Lead::Operator:
+      return lex_operator(static_cast<char>(lead));
+    case Lead::Other:
+      break;
+  }
+  return lex_other();
+}
+
+// The characters that may start a two-character operator.
+bool Lexer::lex_operator(char lead) {
+  ++pos_;
+  const char second = at_end() ? '\0' : source_[pos_];
+  const auto two = [&](TokenKind kind) {
+    ++pos_;
+    return finish(kind);
   };
-  const auto next_is = [&](char second) { return !at_end() && source_[pos_] == second; };
-  switch (c) {
-    case '!': return one_or_two('=', TokenKind::NotEq, TokenKind::Bang);
-    case '<': return one_or_two('=', TokenKind::LtEq, TokenKind::Lt);
-    case '+': return one_or_two('=', TokenKind::PlusAssign, TokenKind::Plus);
+  switch (lead) {
+    case '!': return second == '=' ? two(TokenKind::NotEq) : finish(TokenKind::Bang);
+    case '<': return second == '=' ? two(TokenKind::LtEq) : finish(TokenKind::Lt);
+    case '+': return second == '=' ? two(TokenKind::PlusAssign) : finish(TokenKind::Plus);
     case '=':
-      if (next_is('>')) {
-        advance();
-        return finish(TokenKind::FatArrow);
-      }
-      return one_or_two('=', TokenKind::EqEq, TokenKind::Assign);
+      return second == '>'   ? two(TokenKind::FatArrow)
+             : second == '=' ? two(TokenKind::EqEq)
+                             : finish(TokenKind::Assign);
     case '>':
-      if (next_is('>')) {
-        advance();
-        return finish(TokenKind::GtGt);
-      }
-      return one_or_two('=', TokenKind::GtEq, TokenKind::Gt);
+      return second == '>'   ? two(TokenKind::GtGt)
+             : second == '=' ? two(TokenKind::GtEq)
+                             : finish(TokenKind::Gt);
     case '-':
-      if (next_is('>')) {
-        advance();
-        return finish(TokenKind::Arrow);
-      }
-      return one_or_two('=', TokenKind::MinusAssign, TokenKind::Minus);
-    case '&':
-      if (next_is('&')) {
-        advance();
-        return finish(TokenKind::AndAnd);
-      }
-      return error("Expected '&&'");
+      return second == '>'   ? two(TokenKind::Arrow)
+             : second == '=' ? two(TokenKind::MinusAssign)
+                             : finish(TokenKind::Minus);
+    case '&': return second == '&' ? two(TokenKind::AndAnd) : error("Expected '&&'");
     case '|':
-      if (next_is('>')) {
-        advance();
-        return finish(TokenKind::Pipe);
-      }
-      if (next_is('|')) {
-        advance();
-        return finish(TokenKind::OrOr);
-      }
-      return error("Expected '|>' or '||'");
-    case '*': return finish(TokenKind::Star);
-    case '/': return finish(TokenKind::Slash);
-    case '%': return finish(TokenKind::Percent);
-    case '(': return finish(TokenKind::LParen);
-    case ')': return finish(TokenKind::RParen);
-    case '{': return finish(TokenKind::LBrace);
-    case '}': return finish(TokenKind::RBrace);
-    case '[': return finish(TokenKind::LBracket);
-    case ']': return finish(TokenKind::RBracket);
-    case ',': return finish(TokenKind::Comma);
-    case ':': return finish(TokenKind::Colon);
-    case ';': return finish(TokenKind::Semicolon);
-    case '.': return finish(TokenKind::Dot);
-    case '@': return finish(TokenKind::At);
-    case '?': return finish(TokenKind::Question);
-    case '"': return lex_string();
-    case '#': return lex_annotation();
-    default: break;
+      return second == '>'   ? two(TokenKind::Pipe)
+             : second == '|' ? two(TokenKind::OrOr)
+                             : error("Expected '|>' or '||'");
+    default: std::unreachable();
   }
-  if (is_digit(c)) {
-    return lex_number();
+}
+
+// A '#', a non-ASCII character, or a character that starts no token.
+[[gnu::noinline]] bool Lexer::lex_other() {
+  const char32_t c = advance();
+  if (c == '#') {
+    return lex_annotation();
   }
-  if (starts_word(c)) {
+  if (c >= 0x80 && starts_word(c)) {
     return lex_word();
   }
   std::string message = "Unexpected character: '";
@@ -371,22 +434,40 @@ bool Lexer::next_into(Token& out) {
 
 // string -> '"' { char | '\' char } '"'
 bool Lexer::lex_string() {
-  while (!at_end()) {
-    const char c = source_[pos_];
-    // Bytes other than the quote, the backslash and the line feed need no
-    // decoding beyond counting characters.
+  const char* const s = source_.data();
+  const std::size_t n = source_.size();
+  std::size_t pos = pos_ + 1;
+  for (;;) {
+    while (pos < n && kPlainStringBytes[static_cast<unsigned char>(s[pos])]) {
+      ++pos;
+    }
+    if (pos == n) {
+      break;
+    }
+    const char c = s[pos++];
     if (c == '"') {
-      advance();
+      pos_ = pos;
       return finish(TokenKind::StringLiteral);
     }
-    advance();
     if (c == '\\') {
-      if (at_end()) {
+      if (pos == n) {
         break;
       }
-      advance();
+      // The escaped character never ends the literal. A multi-byte one
+      // continues with its continuation bytes, counted below.
+      const char escaped = s[pos++];
+      if (escaped == '\n') {
+        ++line_;
+        line_start_ = pos - continuation_bytes_;
+      }
+    } else if (c == '\n') {
+      ++line_;
+      line_start_ = pos - continuation_bytes_;
+    } else if ((static_cast<unsigned char>(c) & 0xC0) == 0x80) {
+      ++continuation_bytes_;
     }
   }
+  pos_ = n;
   return error("Unterminated string");
 }
 
@@ -396,37 +477,44 @@ bool Lexer::lex_number() {
   const bool is_float = !at_end() && source_[pos_] == '.' && pos_ + 1 < source_.size() &&
                         is_digit(static_cast<unsigned char>(source_[pos_ + 1]));
   if (is_float) {
-    advance();
+    ++pos_;
     skip_ascii_run(kAsciiDigits);
   }
-  const std::string_view digits = source_.substr(token_pos_, pos_ - token_pos_);
+  const std::string_view digits(source_.data() + token_pos_, pos_ - token_pos_);
   if (is_float) {
     finish(TokenKind::FloatLiteral);
     out_->float_value = convert_float(digits);
     return true;
   }
   std::int64_t value = 0;
-  const auto [ptr, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-  if (ec != std::errc{}) {
-    return error("Invalid integer literal");
+  if (digits.size() <= kSafeIntegerDigits) {
+    for (const char c : digits) {
+      value = value * 10 + (c - '0');
+    }
+  } else {
+    const auto [ptr, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (ec != std::errc{}) {
+      return error("Invalid integer literal");
+    }
   }
   finish(TokenKind::IntLiteral);
   out_->int_value = value;
   return true;
 }
 
-// word -> (letter | '_') (letter | digit | '_')*
-bool Lexer::lex_word() {
+// word -> (letter | '_') (letter | digit | '_')*   (after its first character)
+[[gnu::always_inline]] inline bool Lexer::lex_word() {
   for (;;) {
     skip_ascii_run(kAsciiWordBytes);
     // A non-ASCII character may continue the word.
-    if (at_end() || static_cast<unsigned char>(source_[pos_]) < 0x80 || !continues_word(peek())) {
+    if (at_end() || static_cast<unsigned char>(source_[pos_]) < 0x80 || !continues_word(peek()))
+        [[likely]] {
       break;
     }
     advance();
   }
-  const std::string_view word = source_.substr(token_pos_, pos_ - token_pos_);
-  if (word.size() > kMaxIdentifierBytes) {
+  const std::string_view word(source_.data() + token_pos_, pos_ - token_pos_);
+  if (word.size() > kMaxIdentifierBytes) [[unlikely]] {
     std::string message = "Identifier '";
     message += text::prefix_at_boundary(word, kIdentifierPrefixBytes);
     message += "...' exceeds maximum length of 255 characters";
@@ -435,7 +523,7 @@ bool Lexer::lex_word() {
   return finish(word_kind(word));
 }
 
-// annotation -> '#' (letter | digit)*
+// annotation -> '#' (letter | digit)*   (after the '#')
 bool Lexer::lex_annotation() {
   const std::size_t word_start = pos_;
   while (!at_end() && text::is_alphanumeric(peek())) {

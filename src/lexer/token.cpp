@@ -7,15 +7,17 @@ namespace ordel {
 std::string string_literal_value(const Token& token) {
   // The lexeme is the literal with its quotes; the lexer guarantees both.
   const std::string_view body = token.lexeme.substr(1, token.lexeme.size() - 2);
+  std::size_t backslash = body.find('\\');
+  if (backslash == std::string_view::npos) {
+    return std::string(body);
+  }
   std::string value;
   value.reserve(body.size());
-  for (std::size_t i = 0; i < body.size(); ++i) {
-    const char c = body[i];
-    if (c != '\\' || i + 1 == body.size()) {
-      value.push_back(c);
-      continue;
-    }
-    const char next = body[++i];
+  std::size_t done = 0;
+  // A backslash that ends the body stays as written.
+  while (backslash != std::string_view::npos && backslash + 1 < body.size()) {
+    value.append(body.substr(done, backslash - done));
+    const char next = body[backslash + 1];
     switch (next) {
       case '"': value.push_back('"'); break;
       case '\\': value.push_back('\\'); break;
@@ -29,7 +31,10 @@ std::string string_literal_value(const Token& token) {
         value.push_back(next);
         break;
     }
+    done = backslash + 2;
+    backslash = body.find('\\', done);
   }
+  value.append(body.substr(done));
   return value;
 }
 

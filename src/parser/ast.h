@@ -112,8 +112,12 @@ struct Block {
 };
 
 struct Expr {
+  // The first alternative has no default member initializer, so that the
+  // variant below is default-constructible (GCC decides that before it has
+  // read the initializers of nested structs); value-initialisation still
+  // makes it zero.
   struct IntLiteral {
-    std::int64_t value = 0;
+    std::int64_t value;
     Span span;
   };
   struct FloatLiteral {
@@ -191,9 +195,15 @@ struct Expr {
     std::vector<Expr> elements;
     Span span;  // the `[`
   };
+  // Enum.Variant. The two names live in a heap box (never null in a parsed
+  // tree): the node is rare, and held inline they would make every
+  // expression node larger.
   struct EnumAccess {
-    std::string enum_name;
-    std::string variant;
+    struct Names {
+      std::string enum_name;
+      std::string variant;
+    };
+    std::unique_ptr<Names> names;
     Span span;
   };
   struct Block {
@@ -216,6 +226,9 @@ struct Expr {
   }
 };
 static_assert(std::variant_size_v<decltype(Expr::node)> == 20);
+// Expressions are the most numerous nodes: no alternative may grow past the
+// largest ones that must stay inline (a name, a list and a span).
+static_assert(sizeof(Expr) <= sizeof(Expr::Call) + sizeof(std::size_t));
 
 // `name: value` in contract initialisations, `do`, `query_conscience` and
 // `declare_anomaly`. Names may repeat; the parser does not check them.
@@ -227,8 +240,9 @@ struct FieldValue {
 // ---- Patterns and statements ----------------------------------------------
 
 struct Pattern {
+  // No default member initializer, as for Expr::IntLiteral.
   struct IntLiteral {
-    std::int64_t value = 0;
+    std::int64_t value;
   };
   struct FloatLiteral {
     double value = 0;

@@ -189,9 +189,9 @@ class Renderer {
             },
             [&](const Expr::EnumAccess& n) {
               raw("EnumAccess(");
-              text(n.enum_name);
+              text(n.names->enum_name);
               sep();
-              text(n.variant);
+              text(n.names->variant);
               raw(")");
             },
             [&](const Expr::Block& n) { raw("Block("); block(n.block); raw(")"); },

@@ -27,15 +27,78 @@ bool starts_uppercase(std::string_view name) {
   return text::is_uppercase(text::decode_at(name, 0).code_point);
 }
 
-ExprPtr boxed(Expr expr) { return std::make_unique<Expr>(std::move(expr)); }
+// A new heap node holding `expr`, which is left moved-from.
+ExprPtr boxed(Expr& expr) { return std::make_unique<Expr>(std::move(expr)); }
 
 }  // namespace
 
+// unary -> prefixed | postfix
+Result<void> Parser::parse_unary(Expr& out) {
+  if (peek(TokenKind::Minus) || peek(TokenKind::Bang)) {
+    return parse_prefixed(out);
+  }
+  return parse_postfix(out);
+}
+
+// primary -> integer | float | string | "true" | "false" | identifier_primary | do
+//          | query_conscience | declare_anomaly | "collapse" parenthesized
+//          | "resolve" parenthesized | parenthesized | array_literal
+Result<void> Parser::parse_primary(Expr& out) {
+  const Span span = current_.span;
+  switch (current_.kind) {
+    case TokenKind::IntLiteral:
+      out.node.emplace<Expr::IntLiteral>(current_.int_value, span);
+      advance();
+      return {};
+    case TokenKind::FloatLiteral:
+      out.node.emplace<Expr::FloatLiteral>(current_.float_value, span);
+      advance();
+      return {};
+    case TokenKind::StringLiteral:
+      out.node.emplace<Expr::StringLiteral>(string_literal_value(current_), span);
+      advance();
+      return {};
+    case TokenKind::True:
+    case TokenKind::False:
+      out.node.emplace<Expr::BoolLiteral>(current_.kind == TokenKind::True, span);
+      advance();
+      return {};
+    case TokenKind::Identifier:
+      return parse_identifier_primary(out);
+    case TokenKind::Do:
+      return parse_do(out);
+    case TokenKind::QueryConscience:
+      return parse_query_conscience(out);
+    case TokenKind::DeclareAnomaly:
+      return parse_declare_anomaly(out);
+    case TokenKind::Collapse:
+    case TokenKind::Resolve: {
+      const bool collapse = current_.kind == TokenKind::Collapse;
+      advance();
+      auto operand = std::make_unique<Expr>();
+      ORDEL_TRY(parse_parenthesized_operand(*operand));
+      if (collapse) {
+        out.node.emplace<Expr::Collapse>(std::move(operand), span);
+      } else {
+        out.node.emplace<Expr::Resolve>(std::move(operand), span);
+      }
+      return {};
+    }
+    case TokenKind::LParen:
+      // Parentheses group without adding a node.
+      return parse_parenthesized_operand(out);
+    case TokenKind::LBracket:
+      return parse_array_literal(out);
+    default:
+      return fail_expected("expression");
+  }
+}
+
 // expr -> binary(1)
-Result<Expr> Parser::parse_expression() {
+Result<void> Parser::parse_expression(Expr& out) {
   const DepthGuard guard(*this);
   ORDEL_TRY(check_depth(0, current_.span));
-  return parse_binary(1);
+  return parse_binary(out, 1);
 }
 
 // binary(p) -> unary { op binary(power(op) + 1) }   for every op with power(op) >= p
@@ -45,63 +108,50 @@ Result<Expr> Parser::parse_expression() {
 // the height of the tree built so far on top of the chain's starting depth
 // (a chain of n operators counts n levels), and reads each right operand one
 // level below that start, where the operator's node will hold it.
-Result<Expr> Parser::parse_binary(std::uint8_t min_power) {
-  // Every path returns `left`, so the common case (no operator) hands the
-  // operand up without moving it.
+Result<void> Parser::parse_binary(Expr& out, std::uint8_t min_power) {
   const std::size_t base = depth_;
   const std::size_t outer_peak = peak_;
   peak_ = base;
-  Result<Expr> left = parse_unary();
+  ORDEL_TRY(parse_unary(out));
   std::size_t height = peak_ - base;
-  while (left) {
+  for (;;) {
     const InfixRule& rule = infix_rule(current_.kind);
     if (rule.power == 0 || rule.power < min_power) {
       break;
     }
     const Span op_span = current_.span;
-    if (Result<void> room = check_depth(height + 1, op_span); !room) {
-      left = std::unexpected(std::move(room).error());
-      break;
-    }
+    ORDEL_TRY(check_depth(height + 1, op_span));
     advance();
     peak_ = base;
-    Result<Expr> right = [&] {
+    // The right operand is read straight into its heap node.
+    auto right = std::make_unique<Expr>();
+    {
       const DepthGuard guard(*this);
-      return parse_binary(static_cast<std::uint8_t>(rule.power + 1));
-    }();
-    if (!right) {
-      left = std::unexpected(std::move(right).error());
-      break;
+      ORDEL_TRY(parse_binary(*right, static_cast<std::uint8_t>(rule.power + 1)));
     }
     height = std::max(height + 1, peak_ - base);
+    ExprPtr left = boxed(out);
     if (rule.pipeline) {
-      *left = Expr{Expr::Pipeline{boxed(std::move(*left)), boxed(std::move(*right)), op_span}};
+      out.node.emplace<Expr::Pipeline>(std::move(left), std::move(right), op_span);
     } else {
-      *left =
-          Expr{Expr::Binary{boxed(std::move(*left)), rule.op, boxed(std::move(*right)), op_span}};
+      out.node.emplace<Expr::Binary>(std::move(left), rule.op, std::move(right), op_span);
     }
   }
   peak_ = std::max(outer_peak, base + height);
-  return left;
-}
-
-// unary -> prefixed | postfix
-Result<Expr> Parser::parse_unary() {
-  if (peek(TokenKind::Minus) || peek(TokenKind::Bang)) {
-    return parse_prefixed();
-  }
-  return parse_postfix();
+  return {};
 }
 
 // prefixed -> ( "-" | "!" ) unary
-Result<Expr> Parser::parse_prefixed() {
+Result<void> Parser::parse_prefixed(Expr& out) {
   const UnaryOp op = peek(TokenKind::Minus) ? UnaryOp::Neg : UnaryOp::Not;
   const Span span = current_.span;
   const DepthGuard guard(*this);
   ORDEL_TRY(check_depth(0, span));
   advance();
-  ORDEL_ASSIGN_OR_RETURN(Expr operand, parse_unary());
-  return Expr{Expr::Unary{op, boxed(std::move(operand)), span}};
+  auto operand = std::make_unique<Expr>();
+  ORDEL_TRY(parse_unary(*operand));
+  out.node.emplace<Expr::Unary>(op, std::move(operand), span);
+  return {};
 }
 
 // postfix -> primary { "[" expr "]" | "." identifier }
@@ -109,149 +159,109 @@ Result<Expr> Parser::parse_prefixed() {
 // Like a binary chain, a postfix chain grows upwards: each step counts one
 // level on top of the height built so far, and an index expression is read
 // one level below the chain's start.
-Result<Expr> Parser::parse_postfix() {
-  // As in parse_binary, every path returns `expr`.
+Result<void> Parser::parse_postfix(Expr& out) {
   const std::size_t base = depth_;
   const std::size_t outer_peak = peak_;
   peak_ = base;
-  Result<Expr> expr = parse_primary();
+  ORDEL_TRY(parse_primary(out));
   std::size_t height = peak_ - base;
-  while (expr) {
+  for (;;) {
     if (peek(TokenKind::Dot)) {
       const Span span = current_.span;
-      if (Result<void> room = check_depth(height + 1, span); !room) {
-        expr = std::unexpected(std::move(room).error());
-        break;
-      }
+      ORDEL_TRY(check_depth(height + 1, span));
       advance();
-      Result<Word> field = identifier();
-      if (!field) {
-        expr = std::unexpected(std::move(field).error());
-        break;
-      }
+      ORDEL_ASSIGN_OR_RETURN(const Word field, identifier());
       ++height;
-      *expr = Expr{Expr::FieldAccess{boxed(std::move(*expr)), std::string(field->lexeme), span}};
+      ExprPtr object = boxed(out);
+      auto& access = out.node.emplace<Expr::FieldAccess>();
+      access.object = std::move(object);
+      access.field.assign(field.lexeme);
+      access.span = span;
     } else if (peek(TokenKind::LBracket)) {
-      expr = parse_index(std::move(*expr), base, height);
+      ORDEL_TRY(parse_index(out, base, height));
     } else {
       break;
     }
   }
   peak_ = std::max(outer_peak, base + height);
-  return expr;
+  return {};
 }
 
-// index -> "[" expr "]"   (applied to `object`, a postfix chain `height` levels above `base`)
-Result<Expr> Parser::parse_index(Expr object, std::size_t base, std::size_t& height) {
+// index -> "[" expr "]"   (applied to `out`, a postfix chain `height` levels above `base`)
+Result<void> Parser::parse_index(Expr& out, std::size_t base, std::size_t& height) {
   const Span span = current_.span;
   ORDEL_TRY(check_depth(height + 1, span));
   advance();
   peak_ = base;
-  ORDEL_ASSIGN_OR_RETURN(Expr index, parse_expression());
+  auto index = std::make_unique<Expr>();
+  ORDEL_TRY(parse_expression(*index));
   height = std::max(height + 1, peak_ - base);
   ORDEL_TRY(expect(TokenKind::RBracket));
-  return Expr{Expr::Index{boxed(std::move(object)), boxed(std::move(index)), span}};
-}
-
-// primary -> integer | float | string | "true" | "false" | identifier_primary | do
-//          | query_conscience | declare_anomaly | "collapse" parenthesized
-//          | "resolve" parenthesized | parenthesized | array_literal
-Result<Expr> Parser::parse_primary() {
-  const Token token = current_;
-  switch (token.kind) {
-    case TokenKind::IntLiteral:
-      advance();
-      return Expr{Expr::IntLiteral{token.int_value, token.span}};
-    case TokenKind::FloatLiteral:
-      advance();
-      return Expr{Expr::FloatLiteral{token.float_value, token.span}};
-    case TokenKind::StringLiteral:
-      advance();
-      return Expr{Expr::StringLiteral{string_literal_value(token), token.span}};
-    case TokenKind::True:
-    case TokenKind::False:
-      advance();
-      return Expr{Expr::BoolLiteral{token.kind == TokenKind::True, token.span}};
-    case TokenKind::Identifier:
-      return parse_identifier_primary();
-    case TokenKind::Do:
-      return parse_do();
-    case TokenKind::QueryConscience:
-      return parse_query_conscience();
-    case TokenKind::DeclareAnomaly:
-      return parse_declare_anomaly();
-    case TokenKind::Collapse:
-    case TokenKind::Resolve: {
-      advance();
-      ORDEL_ASSIGN_OR_RETURN(Expr operand, parse_parenthesized_operand());
-      if (token.kind == TokenKind::Collapse) {
-        return Expr{Expr::Collapse{boxed(std::move(operand)), token.span}};
-      }
-      return Expr{Expr::Resolve{boxed(std::move(operand)), token.span}};
-    }
-    case TokenKind::LParen:
-      // Parentheses group without adding a node.
-      return parse_parenthesized_operand();
-    case TokenKind::LBracket:
-      return parse_array_literal();
-    default:
-      return fail_expected("expression");
-  }
+  ExprPtr object = boxed(out);
+  out.node.emplace<Expr::Index>(std::move(object), std::move(index), span);
+  return {};
 }
 
 // do -> "do" identifier "{" field_values "}"
-Result<Expr> Parser::parse_do() {
-  const Span span = current_.span;
+Result<void> Parser::parse_do(Expr& out) {
+  auto& action = out.node.emplace<Expr::Do>();
+  action.span = current_.span;
   advance();
-  ORDEL_ASSIGN_OR_RETURN(const Word action, identifier());
+  ORDEL_ASSIGN_OR_RETURN(const Word name, identifier());
+  action.action.assign(name.lexeme);
   ORDEL_TRY(expect(TokenKind::LBrace));
-  ORDEL_ASSIGN_OR_RETURN(std::vector<FieldValue> args, parse_field_values());
+  ORDEL_TRY(parse_field_values(action.args));
   ORDEL_TRY(expect(TokenKind::RBrace));
-  return Expr{Expr::Do{std::string(action.lexeme), std::move(args), span}};
+  return {};
 }
 
 // query_conscience -> "query_conscience" "(" identifier "{" field_values "}" ")"
-Result<Expr> Parser::parse_query_conscience() {
-  const Span span = current_.span;
+Result<void> Parser::parse_query_conscience(Expr& out) {
+  auto& query = out.node.emplace<Expr::QueryConscience>();
+  query.span = current_.span;
   advance();
   ORDEL_TRY(expect(TokenKind::LParen));
   ORDEL_ASSIGN_OR_RETURN(const Word predicate, identifier());
+  query.predicate.assign(predicate.lexeme);
   ORDEL_TRY(expect(TokenKind::LBrace));
-  ORDEL_ASSIGN_OR_RETURN(std::vector<FieldValue> args, parse_field_values());
+  ORDEL_TRY(parse_field_values(query.args));
   ORDEL_TRY(expect(TokenKind::RBrace));
   ORDEL_TRY(expect(TokenKind::RParen));
-  return Expr{Expr::QueryConscience{std::string(predicate.lexeme), std::move(args), span}};
+  return {};
 }
 
 // declare_anomaly -> "declare_anomaly" "(" expr "," "{" field_values "}" ")"
-Result<Expr> Parser::parse_declare_anomaly() {
-  const Span span = current_.span;
+Result<void> Parser::parse_declare_anomaly(Expr& out) {
+  auto& anomaly = out.node.emplace<Expr::DeclareAnomaly>();
+  anomaly.span = current_.span;
   advance();
   ORDEL_TRY(expect(TokenKind::LParen));
-  ORDEL_ASSIGN_OR_RETURN(Expr subject, parse_expression());
+  anomaly.subject = std::make_unique<Expr>();
+  ORDEL_TRY(parse_expression(*anomaly.subject));
   ORDEL_TRY(expect(TokenKind::Comma));
   ORDEL_TRY(expect(TokenKind::LBrace));
-  ORDEL_ASSIGN_OR_RETURN(std::vector<FieldValue> details, parse_field_values());
+  ORDEL_TRY(parse_field_values(anomaly.details));
   ORDEL_TRY(expect(TokenKind::RBrace));
   ORDEL_TRY(expect(TokenKind::RParen));
-  return Expr{Expr::DeclareAnomaly{boxed(std::move(subject)), std::move(details), span}};
+  return {};
 }
 
 // array_literal -> "[" [ expr { "," expr } [ "," ] ] "]"
-Result<Expr> Parser::parse_array_literal() {
-  const Span span = current_.span;
+Result<void> Parser::parse_array_literal(Expr& out) {
+  auto& array = out.node.emplace<Expr::ArrayLiteral>();
+  array.span = current_.span;
   advance();
-  ORDEL_ASSIGN_OR_RETURN(std::vector<Expr> elements, parse_expression_list(TokenKind::RBracket));
+  ORDEL_TRY(parse_expression_list(array.elements, TokenKind::RBracket));
   ORDEL_TRY(expect(TokenKind::RBracket));
-  return Expr{Expr::ArrayLiteral{std::move(elements), span}};
+  return {};
 }
 
 // parenthesized -> "(" expr ")"
-Result<Expr> Parser::parse_parenthesized_operand() {
+Result<void> Parser::parse_parenthesized_operand(Expr& out) {
   ORDEL_TRY(expect(TokenKind::LParen));
-  ORDEL_ASSIGN_OR_RETURN(Expr expr, parse_expression());
+  ORDEL_TRY(parse_expression(out));
   ORDEL_TRY(expect(TokenKind::RParen));
-  return expr;
+  return {};
 }
 
 // identifier_primary -> qualified
@@ -259,86 +269,106 @@ Result<Expr> Parser::parse_parenthesized_operand() {
 //                     | Upper "{" field_values "}"
 //                     | identifier
 // (Upper: an identifier starting with an upper-case letter.)
-Result<Expr> Parser::parse_identifier_primary() {
-  const Token name = current_;
+Result<void> Parser::parse_identifier_primary(Expr& out) {
+  const Word name{current_.lexeme, current_.span};
   advance();
   const bool upper = starts_uppercase(name.lexeme);
   if (upper && peek(TokenKind::Dot)) {
-    return parse_qualified(name);
+    return parse_qualified(out, name);
   }
   if (peek(TokenKind::LParen)) {
     advance();
-    ORDEL_ASSIGN_OR_RETURN(std::vector<Expr> args, parse_expression_list(TokenKind::RParen));
+    auto& call = out.node.emplace<Expr::Call>();
+    call.name.assign(name.lexeme);
+    call.span = name.span;
+    ORDEL_TRY(parse_expression_list(call.args, TokenKind::RParen));
     ORDEL_TRY(expect(TokenKind::RParen));
-    return Expr{Expr::Call{std::string(name.lexeme), std::move(args), name.span}};
+    return {};
   }
   if (upper && peek(TokenKind::LBrace)) {
     advance();
-    ORDEL_ASSIGN_OR_RETURN(std::vector<FieldValue> fields, parse_field_values());
+    auto& init = out.node.emplace<Expr::ContractInit>();
+    init.name.assign(name.lexeme);
+    init.span = name.span;
+    ORDEL_TRY(parse_field_values(init.fields));
     ORDEL_TRY(expect(TokenKind::RBrace));
-    return Expr{Expr::ContractInit{std::string(name.lexeme), std::move(fields), name.span}};
+    return {};
   }
-  return Expr{Expr::Ident{std::string(name.lexeme), name.span}};
+  auto& ident = out.node.emplace<Expr::Ident>();
+  ident.name.assign(name.lexeme);
+  ident.span = name.span;
+  return {};
 }
 
 // qualified -> Upper "." identifier [ "(" [ expr { "," expr } ] ")" ]   (after Upper)
-Result<Expr> Parser::parse_qualified(const Token& name) {
+Result<void> Parser::parse_qualified(Expr& out, const Word& name) {
   advance();
   ORDEL_ASSIGN_OR_RETURN(const Word variant, identifier());
   if (!peek(TokenKind::LParen)) {
-    return Expr{
-        Expr::EnumAccess{std::string(name.lexeme), std::string(variant.lexeme), name.span}};
+    out.node.emplace<Expr::EnumAccess>(
+        std::make_unique<Expr::EnumAccess::Names>(std::string(name.lexeme),
+                                                  std::string(variant.lexeme)),
+        name.span);
+    return {};
   }
   // A qualified call takes no comma before its closing parenthesis.
   advance();
-  std::vector<Expr> args;
-  if (!peek(TokenKind::RParen)) {
-    for (;;) {
-      ORDEL_ASSIGN_OR_RETURN(Expr arg, parse_expression());
-      args.push_back(std::move(arg));
-      if (!peek(TokenKind::Comma)) {
-        break;
-      }
-      advance();
-    }
-  }
-  ORDEL_TRY(expect(TokenKind::RParen));
   std::string qualified;
   qualified.reserve(name.lexeme.size() + 1 + variant.lexeme.size());
   qualified += name.lexeme;
   qualified += '.';
   qualified += variant.lexeme;
-  return Expr{Expr::Call{std::move(qualified), std::move(args), name.span}};
+  auto& call = out.node.emplace<Expr::Call>(std::move(qualified), std::vector<Expr>(), name.span);
+  if (!peek(TokenKind::RParen)) {
+    const std::size_t mark = exprs_.mark();
+    Expr arg;
+    for (;;) {
+      ORDEL_TRY(parse_expression(arg));
+      exprs_.push(std::move(arg));
+      if (!peek(TokenKind::Comma)) {
+        break;
+      }
+      advance();
+    }
+    exprs_.move_since(mark, call.args);
+  }
+  ORDEL_TRY(expect(TokenKind::RParen));
+  return {};
 }
 
 // expr_list -> [ expr { "," expr } [ "," ] ]   (up to, not including, `closing`)
-Result<std::vector<Expr>> Parser::parse_expression_list(TokenKind closing) {
-  std::vector<Expr> exprs;
+Result<void> Parser::parse_expression_list(std::vector<Expr>& out, TokenKind closing) {
+  const std::size_t mark = exprs_.mark();
+  Expr expr;
   while (!peek(closing)) {
-    ORDEL_ASSIGN_OR_RETURN(Expr expr, parse_expression());
-    exprs.push_back(std::move(expr));
+    ORDEL_TRY(parse_expression(expr));
+    exprs_.push(std::move(expr));
     if (!peek(TokenKind::Comma)) {
       break;
     }
     advance();
   }
-  return exprs;
+  exprs_.move_since(mark, out);
+  return {};
 }
 
 // field_values -> [ identifier ":" expr { "," identifier ":" expr } [ "," ] ]   (up to "}")
-Result<std::vector<FieldValue>> Parser::parse_field_values() {
-  std::vector<FieldValue> fields;
+Result<void> Parser::parse_field_values(std::vector<FieldValue>& out) {
+  const std::size_t mark = field_values_.mark();
+  FieldValue field;
   while (!peek(TokenKind::RBrace) && !at_end()) {
     ORDEL_ASSIGN_OR_RETURN(const Word name, identifier());
+    field.name.assign(name.lexeme);
     ORDEL_TRY(expect(TokenKind::Colon));
-    ORDEL_ASSIGN_OR_RETURN(Expr value, parse_expression());
-    fields.push_back(FieldValue{std::string(name.lexeme), std::move(value)});
+    ORDEL_TRY(parse_expression(field.value));
+    field_values_.push(std::move(field));
     if (!peek(TokenKind::Comma)) {
       break;
     }
     advance();
   }
-  return fields;
+  field_values_.move_since(mark, out);
+  return {};
 }
 
 }  // namespace ordel::parser_internal

@@ -33,49 +33,31 @@ std::string expected_found(std::string_view what, bool quoted, const Token& foun
 
 // ---- TokenSource ------------------------------------------------------------
 
-void TokenSource::next_from_lexer(Token& out) {
-  if (lexer_done_) {
+void TokenSource::next_listed(Token& out) {
+  if (lexer_ != nullptr) {
     out = Token{};
     return;
   }
-  if (!lexer_->next_into(out)) {
-    lexical_error_ = lexer_->take_error();
-    lexer_done_ = true;
-    out = Token{};
-    return;
-  }
-  lexer_done_ = out.kind == TokenKind::Eof;
+  out = index_ < tokens_.size() ? tokens_[index_++] : Token{};
+}
+
+void TokenSource::keep_lexical_error(Token& out) {
+  lexical_error_ = lexer_->take_error();
+  lexer_done_ = true;
+  out = Token{};
 }
 
 std::optional<PolicyError> TokenSource::finish() {
   if (lexer_ != nullptr) {
     Token scratch;
     while (!lexer_done_) {
-      next_from_lexer(scratch);
+      next_into(scratch);
     }
   }
   return std::move(lexical_error_);
 }
 
 // ---- helpers ----------------------------------------------------------------
-
-Result<Span> Parser::expect(TokenKind kind) {
-  if (current_.kind != kind) {
-    return fail_missing(token_kind_text(kind));
-  }
-  const Span span = current_.span;
-  advance();
-  return span;
-}
-
-Result<Parser::Word> Parser::identifier() {
-  if (current_.kind != TokenKind::Identifier) {
-    return fail_missing_word("identifier");
-  }
-  const Word word{current_.lexeme, current_.span};
-  advance();
-  return word;
-}
 
 std::unexpected<PolicyError> Parser::fail_expected(std::string_view what) const {
   return fail(ErrorKind::UnexpectedToken, expected_found(what, false, current_), current_.span);
@@ -107,12 +89,12 @@ Result<Module> Parser::parse_module() {
   ORDEL_ASSIGN_OR_RETURN(module.attributes, parse_attributes());
   ORDEL_TRY(expect(TokenKind::Module));
   ORDEL_ASSIGN_OR_RETURN(const Word name, identifier());
-  module.name = std::string(name.lexeme);
+  module.name.assign(name.lexeme);
   ORDEL_TRY(expect(TokenKind::LBrace));
   while (!peek(TokenKind::RBrace) && !at_end()) {
     ORDEL_ASSIGN_OR_RETURN(std::vector<Attribute> attributes, parse_attributes());
-    ORDEL_ASSIGN_OR_RETURN(Declaration declaration, parse_declaration(std::move(attributes)));
-    module.declarations.push_back(std::move(declaration));
+    // Declarations are large; each is parsed where it stays.
+    ORDEL_TRY(parse_declaration(module.declarations.emplace_back(), std::move(attributes)));
   }
   // Whatever follows the closing brace is not examined.
   ORDEL_TRY(expect(TokenKind::RBrace));
@@ -123,26 +105,25 @@ Result<Module> Parser::parse_module() {
 Result<std::vector<Attribute>> Parser::parse_attributes() {
   std::vector<Attribute> attributes;
   while (peek(TokenKind::LBracket)) {
-    Attribute attribute;
+    Attribute& attribute = attributes.emplace_back();
     attribute.span = current_.span;
     advance();
     ORDEL_ASSIGN_OR_RETURN(const Word name, identifier());
-    attribute.name = std::string(name.lexeme);
+    attribute.name.assign(name.lexeme);
     if (peek(TokenKind::LParen)) {
       advance();
       // Keys and values are single tokens of any kind, kept as written.
       while (!peek(TokenKind::RParen) && !at_end()) {
-        const Token key = current_;
+        const std::string_view key = current_.lexeme;
         advance();
         if (peek(TokenKind::Colon)) {
           advance();
-          const Token value = current_;
+          const std::string_view value = current_.lexeme;
           advance();
-          attribute.args.push_back(AttributeArg{
-              AttributeArg::Named{std::string(key.lexeme), std::string(value.lexeme)}});
-        } else {
           attribute.args.push_back(
-              AttributeArg{AttributeArg::Positional{std::string(key.lexeme)}});
+              AttributeArg{AttributeArg::Named{std::string(key), std::string(value)}});
+        } else {
+          attribute.args.push_back(AttributeArg{AttributeArg::Positional{std::string(key)}});
         }
         if (peek(TokenKind::Comma)) {
           advance();
@@ -151,150 +132,143 @@ Result<std::vector<Attribute>> Parser::parse_attributes() {
       ORDEL_TRY(expect(TokenKind::RParen));
     }
     ORDEL_TRY(expect(TokenKind::RBracket));
-    attributes.push_back(std::move(attribute));
   }
   return attributes;
 }
 
 // declaration -> function | "export" function | import | contract | tensor_op | intent | enum
-Result<Declaration> Parser::parse_declaration(std::vector<Attribute> attributes) {
+Result<void> Parser::parse_declaration(Declaration& out, std::vector<Attribute> attributes) {
   switch (current_.kind) {
     case TokenKind::Fn: {
-      ORDEL_ASSIGN_OR_RETURN(FunctionDecl function, parse_function(std::move(attributes), false));
-      return Declaration{std::move(function)};
+      auto& function = out.node.emplace<FunctionDecl>();
+      function.attributes = std::move(attributes);
+      return parse_function(function);
     }
     case TokenKind::Export: {
       advance();
       if (!peek(TokenKind::Fn)) {
         return fail_missing(token_kind_text(TokenKind::Fn));
       }
-      ORDEL_ASSIGN_OR_RETURN(FunctionDecl function, parse_function(std::move(attributes), true));
-      return Declaration{std::move(function)};
+      auto& function = out.node.emplace<FunctionDecl>();
+      function.attributes = std::move(attributes);
+      function.exported = true;
+      return parse_function(function);
     }
-    case TokenKind::Import: {
-      ORDEL_ASSIGN_OR_RETURN(ImportDecl import, parse_import());
-      return Declaration{std::move(import)};
-    }
-    case TokenKind::Contract: {
-      ORDEL_ASSIGN_OR_RETURN(ContractDecl contract, parse_contract());
-      return Declaration{std::move(contract)};
-    }
-    case TokenKind::TensorOp: {
-      ORDEL_ASSIGN_OR_RETURN(TensorOpDecl tensor_op, parse_tensor_op());
-      return Declaration{std::move(tensor_op)};
-    }
+    case TokenKind::Import:
+      return parse_import(out.node.emplace<ImportDecl>());
+    case TokenKind::Contract:
+      return parse_contract(out.node.emplace<ContractDecl>());
+    case TokenKind::TensorOp:
+      return parse_tensor_op(out.node.emplace<TensorOpDecl>());
     case TokenKind::Intent: {
-      ORDEL_ASSIGN_OR_RETURN(IntentDecl intent, parse_intent(std::move(attributes)));
-      return Declaration{std::move(intent)};
+      auto& intent = out.node.emplace<IntentDecl>();
+      intent.attributes = std::move(attributes);
+      return parse_intent(intent);
     }
-    case TokenKind::Enum: {
-      ORDEL_ASSIGN_OR_RETURN(EnumDecl enum_decl, parse_enum());
-      return Declaration{std::move(enum_decl)};
-    }
+    case TokenKind::Enum:
+      return parse_enum(out.node.emplace<EnumDecl>());
     default:
       return fail_expected("declaration (fn, contract, intent, enum, import)");
   }
 }
 
 // import -> "import" string ";"
-Result<ImportDecl> Parser::parse_import() {
-  ImportDecl import;
-  import.span = current_.span;
+Result<void> Parser::parse_import(ImportDecl& out) {
+  out.span = current_.span;
   advance();
   if (!peek(TokenKind::StringLiteral)) {
     return fail_missing_word("string literal");
   }
-  import.path = string_literal_value(current_);
+  out.path = string_literal_value(current_);
   advance();
   ORDEL_TRY(expect(TokenKind::Semicolon));
-  return import;
+  return {};
 }
 
 // function -> "fn" identifier "(" param_list ")" [ "->" type ] block
-Result<FunctionDecl> Parser::parse_function(std::vector<Attribute> attributes, bool exported) {
-  FunctionDecl function;
-  function.span = current_.span;
-  function.exported = exported;
-  function.attributes = std::move(attributes);
+Result<void> Parser::parse_function(FunctionDecl& out) {
+  out.span = current_.span;
   advance();
   ORDEL_ASSIGN_OR_RETURN(const Word name, identifier());
-  function.name = std::string(name.lexeme);
+  out.name.assign(name.lexeme);
   ORDEL_TRY(expect(TokenKind::LParen));
-  ORDEL_ASSIGN_OR_RETURN(function.params, parse_param_list(TokenKind::RParen));
+  ORDEL_TRY(parse_param_list(out.params, TokenKind::RParen));
   ORDEL_TRY(expect(TokenKind::RParen));
   if (peek(TokenKind::Arrow)) {
     advance();
-    ORDEL_ASSIGN_OR_RETURN(function.return_type, parse_type());
+    ORDEL_TRY(parse_type(out.return_type.emplace()));
   }
-  ORDEL_ASSIGN_OR_RETURN(function.body, parse_block());
-  return function;
+  return parse_block(out.body);
 }
 
 // contract -> "contract" identifier ( "=" identifier { "+" identifier } ";"
 //                                   | "{" { invariant_block | contract_field } "}" )
-Result<ContractDecl> Parser::parse_contract() {
-  ContractDecl contract;
-  contract.span = current_.span;
+Result<void> Parser::parse_contract(ContractDecl& out) {
+  out.span = current_.span;
   advance();
   ORDEL_ASSIGN_OR_RETURN(const Word name, identifier());
-  contract.name = std::string(name.lexeme);
+  out.name.assign(name.lexeme);
   if (peek(TokenKind::Assign)) {
     advance();
-    std::vector<std::string> parts;
+    const std::size_t mark = names_.mark();
     for (;;) {
       ORDEL_ASSIGN_OR_RETURN(const Word part, identifier());
-      parts.emplace_back(part.lexeme);
+      names_.push(std::string(part.lexeme));
       if (!peek(TokenKind::Plus)) {
         break;
       }
       advance();
     }
     ORDEL_TRY(expect(TokenKind::Semicolon));
-    contract.composition = std::move(parts);
-    return contract;
+    names_.move_since(mark, out.composition.emplace());
+    return {};
   }
   ORDEL_TRY(expect(TokenKind::LBrace));
+  const std::size_t fields_mark = contract_fields_.mark();
   while (!peek(TokenKind::RBrace) && !at_end()) {
     // invariant_block -> "invariant" "{" { expr [ "," ] } "}"
     if (peek(TokenKind::Identifier) && current_.lexeme == "invariant") {
       advance();
       ORDEL_TRY(expect(TokenKind::LBrace));
-      std::vector<Expr> invariants;
+      const std::size_t mark = exprs_.mark();
+      Expr invariant;
       while (!peek(TokenKind::RBrace) && !at_end()) {
-        ORDEL_ASSIGN_OR_RETURN(Expr invariant, parse_expression());
-        invariants.push_back(std::move(invariant));
+        ORDEL_TRY(parse_expression(invariant));
+        exprs_.push(std::move(invariant));
         if (peek(TokenKind::Comma)) {
           advance();
         }
       }
       ORDEL_TRY(expect(TokenKind::RBrace));
       // A later invariant block replaces an earlier one.
-      contract.invariants = std::move(invariants);
+      std::vector<Expr>& invariants = out.invariants.emplace();
+      exprs_.move_since(mark, invariants);
       continue;
     }
-    ORDEL_ASSIGN_OR_RETURN(ContractField field, parse_contract_field());
-    contract.fields.push_back(std::move(field));
+    ContractField field;
+    ORDEL_TRY(parse_contract_field(field));
+    contract_fields_.push(std::move(field));
   }
   ORDEL_TRY(expect(TokenKind::RBrace));
-  return contract;
+  contract_fields_.move_since(fields_mark, out.fields);
+  return {};
 }
 
 // contract_field -> "@" integer ":" identifier ":" type [ "[" identifier ["=" identifier] "]" ] ","
-Result<ContractField> Parser::parse_contract_field() {
-  ContractField field;
-  ORDEL_ASSIGN_OR_RETURN(const Span at, expect(TokenKind::At));
-  field.span = at;
+Result<void> Parser::parse_contract_field(ContractField& out) {
+  out.span = current_.span;
+  ORDEL_TRY(expect(TokenKind::At));
   if (!peek(TokenKind::IntLiteral)) {
     return fail_expected("field index number");
   }
   // Indexes beyond 32 bits keep their low 32 bits.
-  field.index = static_cast<std::uint32_t>(static_cast<std::uint64_t>(current_.int_value));
+  out.index = static_cast<std::uint32_t>(static_cast<std::uint64_t>(current_.int_value));
   advance();
   ORDEL_TRY(expect(TokenKind::Colon));
   ORDEL_ASSIGN_OR_RETURN(const Word name, identifier());
-  field.name = std::string(name.lexeme);
+  out.name.assign(name.lexeme);
   ORDEL_TRY(expect(TokenKind::Colon));
-  ORDEL_ASSIGN_OR_RETURN(field.ty, parse_type());
+  ORDEL_TRY(parse_type(out.ty));
   if (peek(TokenKind::LBracket)) {
     advance();
     // Only `conflict = name` means something; any other single word is ignored.
@@ -302,67 +276,66 @@ Result<ContractField> Parser::parse_contract_field() {
     if (word.lexeme == "conflict") {
       ORDEL_TRY(expect(TokenKind::Assign));
       ORDEL_ASSIGN_OR_RETURN(const Word conflict, identifier());
-      field.conflict = std::string(conflict.lexeme);
+      out.conflict.emplace(conflict.lexeme);
     }
     ORDEL_TRY(expect(TokenKind::RBracket));
   }
   ORDEL_TRY(expect(TokenKind::Comma));
-  return field;
+  return {};
 }
 
 // tensor_op -> "tensor_op" identifier "{" { ("takes" | "gives") ":" param_list ";"
 //                                           | identifier ":" { token } ";" } "}"
-Result<TensorOpDecl> Parser::parse_tensor_op() {
-  TensorOpDecl tensor_op;
-  tensor_op.span = current_.span;
+Result<void> Parser::parse_tensor_op(TensorOpDecl& out) {
+  out.span = current_.span;
   advance();
   ORDEL_ASSIGN_OR_RETURN(const Word name, identifier());
-  tensor_op.name = std::string(name.lexeme);
+  out.name.assign(name.lexeme);
   ORDEL_TRY(expect(TokenKind::LBrace));
   while (!peek(TokenKind::RBrace) && !at_end()) {
     if (peek(TokenKind::Takes) || peek(TokenKind::Gives)) {
-      std::vector<Param>& target = peek(TokenKind::Takes) ? tensor_op.takes : tensor_op.gives;
+      std::vector<Param>& target = peek(TokenKind::Takes) ? out.takes : out.gives;
       advance();
       ORDEL_TRY(expect(TokenKind::Colon));
-      ORDEL_ASSIGN_OR_RETURN(target, parse_param_list(TokenKind::Semicolon));
+      // A later list replaces an earlier one.
+      target.clear();
+      ORDEL_TRY(parse_param_list(target, TokenKind::Semicolon));
       ORDEL_TRY(expect(TokenKind::Semicolon));
     } else {
       ORDEL_TRY(skip_unknown_clause());
     }
   }
   ORDEL_TRY(expect(TokenKind::RBrace));
-  return tensor_op;
+  return {};
 }
 
 // intent -> "intent" identifier ("=" identifier {">>" identifier} ";" | "{" {intent_clause} "}")
-Result<IntentDecl> Parser::parse_intent(std::vector<Attribute> attributes) {
-  IntentDecl intent;
-  intent.span = current_.span;
-  intent.attributes = std::move(attributes);
+Result<void> Parser::parse_intent(IntentDecl& out) {
+  out.span = current_.span;
   advance();
   ORDEL_ASSIGN_OR_RETURN(const Word name, identifier());
-  intent.name = std::string(name.lexeme);
+  out.name.assign(name.lexeme);
   if (peek(TokenKind::Assign)) {
     advance();
-    std::vector<std::string> parts;
+    const std::size_t mark = names_.mark();
     for (;;) {
       ORDEL_ASSIGN_OR_RETURN(const Word part, identifier());
-      parts.emplace_back(part.lexeme);
+      names_.push(std::string(part.lexeme));
       if (!peek(TokenKind::GtGt)) {
         break;
       }
       advance();
     }
     ORDEL_TRY(expect(TokenKind::Semicolon));
-    intent.composition = std::move(parts);
-    return intent;
+    names_.move_since(mark, out.composition.emplace());
+    return {};
   }
   ORDEL_TRY(expect(TokenKind::LBrace));
   while (!peek(TokenKind::RBrace) && !at_end()) {
-    ORDEL_TRY(parse_intent_clause(intent));
+    ORDEL_TRY(parse_intent_clause(out));
   }
   ORDEL_TRY(expect(TokenKind::RBrace));
-  return intent;
+  return {};
 }
 
 // intent_clause -> clause_keyword ":" content ";" | unknown_clause
@@ -390,32 +363,29 @@ Result<void> Parser::parse_intent_clause(IntentDecl& intent) {
   advance();
   ORDEL_TRY(expect(TokenKind::Colon));
   switch (clause) {
-    case TokenKind::Takes: {
-      ORDEL_ASSIGN_OR_RETURN(intent.takes, parse_param_list(TokenKind::Semicolon));
-      break;
-    }
+    case TokenKind::Takes:
     case TokenKind::Gives: {
-      ORDEL_ASSIGN_OR_RETURN(intent.gives, parse_param_list(TokenKind::Semicolon));
+      std::vector<Param>& target = clause == TokenKind::Takes ? intent.takes : intent.gives;
+      target.clear();
+      ORDEL_TRY(parse_param_list(target, TokenKind::Semicolon));
       break;
     }
     case TokenKind::Pre:
-    case TokenKind::Post: {
-      ORDEL_ASSIGN_OR_RETURN(std::vector<Expr> exprs, parse_clause_expressions());
-      std::vector<Expr>& target = clause == TokenKind::Pre ? intent.pre : intent.post;
-      for (Expr& expr : exprs) {
-        target.push_back(std::move(expr));
-      }
+      ORDEL_TRY(parse_clause_expressions(intent.pre));
       break;
-    }
-    case TokenKind::Bound: {
-      ORDEL_ASSIGN_OR_RETURN(intent.bound, parse_bound_entries());
+    case TokenKind::Post:
+      ORDEL_TRY(parse_clause_expressions(intent.post));
       break;
-    }
+    case TokenKind::Bound:
+      intent.bound.clear();
+      ORDEL_TRY(parse_bound_entries(intent.bound));
+      break;
     case TokenKind::Conscience: {
       // identifier { "," identifier } [ "," ]
+      const std::size_t mark = names_.mark();
       for (;;) {
         ORDEL_ASSIGN_OR_RETURN(const Word predicate, identifier());
-        intent.conscience.emplace_back(predicate.lexeme);
+        names_.push(std::string(predicate.lexeme));
         if (!peek(TokenKind::Comma)) {
           break;
         }
@@ -424,6 +394,7 @@ Result<void> Parser::parse_intent_clause(IntentDecl& intent) {
           break;
         }
       }
+      names_.move_since(mark, intent.conscience);
       break;
     }
     case TokenKind::Effect:
@@ -433,7 +404,7 @@ Result<void> Parser::parse_intent_clause(IntentDecl& intent) {
       std::optional<std::string>& target = clause == TokenKind::Effect     ? intent.effect
                                            : clause == TokenKind::Fallback ? intent.fallback
                                                                            : intent.rollback;
-      target = std::string(word.lexeme);
+      target.emplace(word.lexeme);
       break;
     }
     case TokenKind::Ring: {
@@ -456,12 +427,13 @@ Result<void> Parser::parse_intent_clause(IntentDecl& intent) {
   return {};
 }
 
-// clause_exprs -> expr { "," expr } [ "," ]   (ended by ";")
-Result<std::vector<Expr>> Parser::parse_clause_expressions() {
-  std::vector<Expr> exprs;
+// clause_exprs -> expr { "," expr } [ "," ]   (ended by ";"; appended to `target`)
+Result<void> Parser::parse_clause_expressions(std::vector<Expr>& target) {
+  const std::size_t mark = exprs_.mark();
+  Expr expr;
   for (;;) {
-    ORDEL_ASSIGN_OR_RETURN(Expr expr, parse_expression());
-    exprs.push_back(std::move(expr));
+    ORDEL_TRY(parse_expression(expr));
+    exprs_.push(std::move(expr));
     if (!peek(TokenKind::Comma)) {
       break;
     }
@@ -470,24 +442,25 @@ Result<std::vector<Expr>> Parser::parse_clause_expressions() {
       break;
     }
   }
-  return exprs;
+  exprs_.move_since(mark, target);
+  return {};
 }
 
 // bound_entries -> bound_entry { "," bound_entry } [ "," ]
 // bound_entry -> identifier "(" { token } ")"
-Result<std::vector<IntentBound>> Parser::parse_bound_entries() {
-  std::vector<IntentBound> entries;
+Result<void> Parser::parse_bound_entries(std::vector<IntentBound>& out) {
+  const std::size_t mark = bounds_.mark();
   for (;;) {
     ORDEL_ASSIGN_OR_RETURN(const Word name, identifier());
     ORDEL_TRY(expect(TokenKind::LParen));
+    IntentBound entry{std::string(name.lexeme), std::string(), name.span};
     // The entry's value is its tokens' source texts, concatenated.
-    std::string value;
     while (!peek(TokenKind::RParen) && !at_end()) {
-      value += current_.lexeme;
+      entry.value += current_.lexeme;
       advance();
     }
     ORDEL_TRY(expect(TokenKind::RParen));
-    entries.push_back(IntentBound{std::string(name.lexeme), std::move(value), name.span});
+    bounds_.push(std::move(entry));
     if (!peek(TokenKind::Comma)) {
       break;
     }
@@ -496,7 +469,8 @@ Result<std::vector<IntentBound>> Parser::parse_bound_entries() {
       break;
     }
   }
-  return entries;
+  bounds_.move_since(mark, out);
+  return {};
 }
 
 // unknown_clause -> identifier ":" { token } ";"
@@ -511,47 +485,50 @@ Result<void> Parser::skip_unknown_clause() {
 }
 
 // enum -> "enum" identifier "{" { identifier [ "(" param_list ")" ] [ "," ] } "}"
-Result<EnumDecl> Parser::parse_enum() {
-  EnumDecl enum_decl;
-  enum_decl.span = current_.span;
+Result<void> Parser::parse_enum(EnumDecl& out) {
+  out.span = current_.span;
   advance();
   ORDEL_ASSIGN_OR_RETURN(const Word name, identifier());
-  enum_decl.name = std::string(name.lexeme);
+  out.name.assign(name.lexeme);
   ORDEL_TRY(expect(TokenKind::LBrace));
   while (!peek(TokenKind::RBrace) && !at_end()) {
-    VariantDecl variant;
     ORDEL_ASSIGN_OR_RETURN(const Word variant_name, identifier());
-    variant.name = std::string(variant_name.lexeme);
+    VariantDecl& variant = out.variants.emplace_back();
+    variant.name.assign(variant_name.lexeme);
     variant.span = variant_name.span;
     if (peek(TokenKind::LParen)) {
       advance();
-      ORDEL_ASSIGN_OR_RETURN(variant.fields, parse_param_list(TokenKind::RParen));
+      ORDEL_TRY(parse_param_list(variant.fields, TokenKind::RParen));
       ORDEL_TRY(expect(TokenKind::RParen));
     }
     if (peek(TokenKind::Comma)) {
       advance();
     }
-    enum_decl.variants.push_back(std::move(variant));
   }
   ORDEL_TRY(expect(TokenKind::RBrace));
-  return enum_decl;
+  return {};
 }
 
-// param_list -> [ param { "," param } [ "," ] ]   (up to, not including, `closing`)
+// param_list -> [ param { "," param } [ "," ] ]   (up to, not including, `closing`;
+//                                                  appended to `out`)
 // param -> identifier ":" type
-Result<std::vector<Param>> Parser::parse_param_list(TokenKind closing) {
-  std::vector<Param> params;
+Result<void> Parser::parse_param_list(std::vector<Param>& out, TokenKind closing) {
+  const std::size_t mark = params_.mark();
+  Param param;
   while (!peek(closing)) {
     ORDEL_ASSIGN_OR_RETURN(const Word name, identifier());
     ORDEL_TRY(expect(TokenKind::Colon));
-    ORDEL_ASSIGN_OR_RETURN(TypeExpr type, parse_type());
-    params.push_back(Param{std::string(name.lexeme), std::move(type), name.span});
+    param.name.assign(name.lexeme);
+    param.span = name.span;
+    ORDEL_TRY(parse_type(param.ty));
+    params_.push(std::move(param));
     if (!peek(TokenKind::Comma)) {
       break;
     }
     advance();
   }
-  return params;
+  params_.move_since(mark, out);
+  return {};
 }
 
 }  // namespace parser_internal

@@ -7,147 +7,149 @@
 namespace ordel::parser_internal {
 
 // block -> "{" { statement } "}"
-Result<Block> Parser::parse_block() {
-  Block block;
-  ORDEL_ASSIGN_OR_RETURN(const Span open, expect(TokenKind::LBrace));
-  block.span = open;
+Result<void> Parser::parse_block(Block& out) {
+  out.span = current_.span;
+  ORDEL_TRY(expect(TokenKind::LBrace));
   const DepthGuard guard(*this);
-  ORDEL_TRY(check_depth(0, open));
+  ORDEL_TRY(check_depth(0, out.span));
+  const std::size_t mark = stmts_.mark();
+  Stmt stmt;
   while (!peek(TokenKind::RBrace) && !at_end()) {
-    ORDEL_ASSIGN_OR_RETURN(Stmt stmt, parse_statement());
-    block.stmts.push_back(std::move(stmt));
+    ORDEL_TRY(parse_statement(stmt));
+    stmts_.push(std::move(stmt));
   }
   ORDEL_TRY(expect(TokenKind::RBrace));
-  return block;
+  stmts_.move_since(mark, out.stmts);
+  return {};
 }
 
 // statement -> let | if | match | loop | return | "break" ";" | "continue" ";"
 //            | expr_statement
-Result<Stmt> Parser::parse_statement() {
+Result<void> Parser::parse_statement(Stmt& out) {
   switch (current_.kind) {
     case TokenKind::Let:
-      return parse_let();
+      return parse_let(out);
     case TokenKind::If:
-      return parse_if();
+      return parse_if(out);
     case TokenKind::Match:
-      return parse_match();
+      return parse_match(out);
     case TokenKind::Loop:
-      return parse_loop();
+      return parse_loop(out);
     case TokenKind::Return:
-      return parse_return();
-    case TokenKind::Break: {
-      const Span span = current_.span;
+      return parse_return(out);
+    case TokenKind::Break:
+      out.node.emplace<Stmt::Break>(current_.span);
       advance();
       ORDEL_TRY(expect(TokenKind::Semicolon));
-      return Stmt{Stmt::Break{span}};
-    }
-    case TokenKind::Continue: {
-      const Span span = current_.span;
+      return {};
+    case TokenKind::Continue:
+      out.node.emplace<Stmt::Continue>(current_.span);
       advance();
       ORDEL_TRY(expect(TokenKind::Semicolon));
-      return Stmt{Stmt::Continue{span}};
-    }
+      return {};
     default:
-      return parse_expression_statement();
+      return parse_expression_statement(out);
   }
 }
 
 // let -> "let" identifier [ ":" type ] "=" expr ";"
-Result<Stmt> Parser::parse_let() {
-  const Span span = current_.span;
+Result<void> Parser::parse_let(Stmt& out) {
+  auto& let = out.node.emplace<Stmt::Let>();
+  let.span = current_.span;
   advance();
   ORDEL_ASSIGN_OR_RETURN(const Word name, identifier());
-  std::optional<TypeExpr> type;
+  let.name.assign(name.lexeme);
   if (peek(TokenKind::Colon)) {
     advance();
-    ORDEL_ASSIGN_OR_RETURN(type, parse_type());
+    ORDEL_TRY(parse_type(let.ty.emplace()));
   }
   ORDEL_TRY(expect(TokenKind::Assign));
-  ORDEL_ASSIGN_OR_RETURN(Expr value, parse_expression());
+  ORDEL_TRY(parse_expression(let.value));
   ORDEL_TRY(expect(TokenKind::Semicolon));
-  return Stmt{Stmt::Let{std::string(name.lexeme), std::move(type), std::move(value), span}};
+  return {};
 }
 
 // if -> "if" expr block [ "else" block ]
-Result<Stmt> Parser::parse_if() {
-  const Span span = current_.span;
+Result<void> Parser::parse_if(Stmt& out) {
+  auto& branch = out.node.emplace<Stmt::If>();
+  branch.span = current_.span;
   advance();
-  ORDEL_ASSIGN_OR_RETURN(Expr condition, parse_expression());
-  ORDEL_ASSIGN_OR_RETURN(Block then_block, parse_block());
-  std::optional<Block> else_block;
+  ORDEL_TRY(parse_expression(branch.condition));
+  ORDEL_TRY(parse_block(branch.then_block));
   if (peek(TokenKind::Else)) {
     advance();
-    ORDEL_ASSIGN_OR_RETURN(else_block, parse_block());
+    ORDEL_TRY(parse_block(branch.else_block.emplace()));
   }
-  return Stmt{Stmt::If{std::move(condition), std::move(then_block), std::move(else_block), span}};
+  return {};
 }
 
 // loop -> "loop" "(" expr "," expr ")" block
-Result<Stmt> Parser::parse_loop() {
-  const Span span = current_.span;
+Result<void> Parser::parse_loop(Stmt& out) {
+  auto& loop = out.node.emplace<Stmt::Loop>();
+  loop.span = current_.span;
   advance();
   ORDEL_TRY(expect(TokenKind::LParen));
-  ORDEL_ASSIGN_OR_RETURN(Expr condition, parse_expression());
+  ORDEL_TRY(parse_expression(loop.condition));
   ORDEL_TRY(expect(TokenKind::Comma));
-  ORDEL_ASSIGN_OR_RETURN(Expr max_iter, parse_expression());
+  ORDEL_TRY(parse_expression(loop.max_iter));
   ORDEL_TRY(expect(TokenKind::RParen));
-  ORDEL_ASSIGN_OR_RETURN(Block body, parse_block());
-  return Stmt{Stmt::Loop{std::move(condition), std::move(max_iter), std::move(body), span}};
+  ORDEL_TRY(parse_block(loop.body));
+  return {};
 }
 
 // return -> "return" [ expr ] ";"
-Result<Stmt> Parser::parse_return() {
-  const Span span = current_.span;
+Result<void> Parser::parse_return(Stmt& out) {
+  auto& ret = out.node.emplace<Stmt::Return>();
+  ret.span = current_.span;
   advance();
-  std::optional<Expr> value;
   if (!peek(TokenKind::Semicolon)) {
-    ORDEL_ASSIGN_OR_RETURN(value, parse_expression());
+    ORDEL_TRY(parse_expression(ret.value.emplace()));
   }
   ORDEL_TRY(expect(TokenKind::Semicolon));
-  return Stmt{Stmt::Return{std::move(value), span}};
+  return {};
 }
 
 // match -> "match" expr "{" { match_arm } "}"
-Result<Stmt> Parser::parse_match() {
-  const Span span = current_.span;
+Result<void> Parser::parse_match(Stmt& out) {
+  auto& match = out.node.emplace<Stmt::Match>();
+  match.span = current_.span;
   advance();
-  ORDEL_ASSIGN_OR_RETURN(Expr value, parse_expression());
+  ORDEL_TRY(parse_expression(match.value));
   ORDEL_TRY(expect(TokenKind::LBrace));
-  std::vector<MatchArm> arms;
+  const std::size_t mark = arms_.mark();
+  MatchArm arm;
   while (!peek(TokenKind::RBrace) && !at_end()) {
-    ORDEL_ASSIGN_OR_RETURN(MatchArm arm, parse_match_arm());
-    arms.push_back(std::move(arm));
+    ORDEL_TRY(parse_match_arm(arm));
+    arms_.push(std::move(arm));
   }
   ORDEL_TRY(expect(TokenKind::RBrace));
-  return Stmt{Stmt::Match{std::move(value), std::move(arms), span}};
+  arms_.move_since(mark, match.arms);
+  return {};
 }
 
 // match_arm -> pattern "=>" ( block | expr ) [ "," ]
-Result<MatchArm> Parser::parse_match_arm() {
-  const Span span = current_.span;
-  ORDEL_ASSIGN_OR_RETURN(Pattern pattern, parse_pattern());
+Result<void> Parser::parse_match_arm(MatchArm& out) {
+  out.span = current_.span;
+  ORDEL_TRY(parse_pattern(out.pattern));
   ORDEL_TRY(expect(TokenKind::FatArrow));
-  Result<Expr> body = [&]() -> Result<Expr> {
-    if (!peek(TokenKind::LBrace)) {
-      return parse_expression();
-    }
-    ORDEL_ASSIGN_OR_RETURN(Block block, parse_block());
-    const Span block_span = block.span;
-    return Expr{Expr::Block{std::move(block), block_span}};
-  }();
-  if (!body) {
-    return std::unexpected(std::move(body).error());
+  if (peek(TokenKind::LBrace)) {
+    auto& block = out.body.node.emplace<Expr::Block>();
+    ORDEL_TRY(parse_block(block.block));
+    block.span = block.block.span;
+  } else {
+    ORDEL_TRY(parse_expression(out.body));
   }
   if (peek(TokenKind::Comma)) {
     advance();
   }
-  return MatchArm{std::move(pattern), std::move(*body), span};
+  return {};
 }
 
 // expr_statement -> identifier ("=" | "+=" | "-=") expr ";" | expr ";"
-Result<Stmt> Parser::parse_expression_statement() {
-  ORDEL_ASSIGN_OR_RETURN(Expr expr, parse_expression());
-  if (auto* target = std::get_if<Expr::Ident>(&expr.node)) {
+Result<void> Parser::parse_expression_statement(Stmt& out) {
+  auto& statement = out.node.emplace<Stmt::Expr>();
+  ORDEL_TRY(parse_expression(statement.expr));
+  if (auto* target = std::get_if<Expr::Ident>(&statement.expr.node)) {
     std::optional<AssignOp> op;
     switch (current_.kind) {
       case TokenKind::Assign: op = AssignOp::Assign; break;
@@ -157,46 +159,58 @@ Result<Stmt> Parser::parse_expression_statement() {
     }
     if (op) {
       advance();
-      ORDEL_ASSIGN_OR_RETURN(Expr value, parse_expression());
+      std::string name = std::move(target->name);
+      const Span span = target->span;
+      auto& assign = out.node.emplace<Stmt::Assign>();
+      assign.target = std::move(name);
+      assign.op = *op;
+      assign.span = span;
+      ORDEL_TRY(parse_expression(assign.value));
       ORDEL_TRY(expect(TokenKind::Semicolon));
-      return Stmt{Stmt::Assign{std::move(target->name), *op, std::move(value), target->span}};
+      return {};
     }
   }
   ORDEL_TRY(expect(TokenKind::Semicolon));
-  const Span span = expr.span();
-  return Stmt{Stmt::Expr{std::move(expr), span}};
+  statement.span = statement.expr.span();
+  return {};
 }
 
 // pattern -> integer | float | string | "true" | "false" | identifier [ "." identifier ] | "_"
-Result<Pattern> Parser::parse_pattern() {
-  const Token token = current_;
-  switch (token.kind) {
+Result<void> Parser::parse_pattern(Pattern& out) {
+  switch (current_.kind) {
     case TokenKind::IntLiteral:
+      out.node.emplace<Pattern::IntLiteral>(current_.int_value);
       advance();
-      return Pattern{Pattern::IntLiteral{token.int_value}};
+      return {};
     case TokenKind::FloatLiteral:
+      out.node.emplace<Pattern::FloatLiteral>(current_.float_value);
       advance();
-      return Pattern{Pattern::FloatLiteral{token.float_value}};
+      return {};
     case TokenKind::StringLiteral:
+      out.node.emplace<Pattern::StringLiteral>(string_literal_value(current_));
       advance();
-      return Pattern{Pattern::StringLiteral{string_literal_value(token)}};
+      return {};
     case TokenKind::True:
     case TokenKind::False:
+      out.node.emplace<Pattern::BoolLiteral>(current_.kind == TokenKind::True);
       advance();
-      return Pattern{Pattern::BoolLiteral{token.kind == TokenKind::True}};
+      return {};
     case TokenKind::Underscore:
+      out.node.emplace<Pattern::Wildcard>();
       advance();
-      return Pattern{Pattern::Wildcard{}};
+      return {};
     case TokenKind::Identifier: {
+      const std::string_view name = current_.lexeme;
       advance();
       if (!peek(TokenKind::Dot)) {
-        return Pattern{Pattern::Ident{std::string(token.lexeme)}};
+        out.node.emplace<Pattern::Ident>(std::string(name));
+        return {};
       }
       // Enum.Variant; capitalisation is not checked here.
       advance();
       ORDEL_ASSIGN_OR_RETURN(const Word variant, identifier());
-      return Pattern{
-          Pattern::EnumVariant{std::string(token.lexeme), std::string(variant.lexeme)}};
+      out.node.emplace<Pattern::EnumVariant>(std::string(name), std::string(variant.lexeme));
+      return {};
     }
     default:
       return fail_expected("pattern");

@@ -1,4 +1,5 @@
 // Type expressions.
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -6,26 +7,21 @@
 
 namespace ordel::parser_internal {
 
-namespace {
-
-TypeExprPtr boxed(TypeExpr type) { return std::make_unique<TypeExpr>(std::move(type)); }
-
-}  // namespace
-
 // type -> "[" type "]"
 //       | "Tensor" "[" [ tensor_dim { "," tensor_dim } ] "]"
 //       | "Sealed" "<" type ">"
 //       | "Map" "<" type "," type ">"
 //       | identifier
-Result<TypeExpr> Parser::parse_type() {
+Result<void> Parser::parse_type(TypeExpr& out) {
   const Span span = current_.span;
   const DepthGuard guard(*this);
   ORDEL_TRY(check_depth(0, span));
   if (peek(TokenKind::LBracket)) {
     advance();
-    ORDEL_ASSIGN_OR_RETURN(TypeExpr element, parse_type());
+    auto& array = out.node.emplace<TypeExpr::Array>(std::make_unique<TypeExpr>(), span);
+    ORDEL_TRY(parse_type(*array.element));
     ORDEL_TRY(expect(TokenKind::RBracket));
-    return TypeExpr{TypeExpr::Array{boxed(std::move(element)), span}};
+    return {};
   }
   // Anything else that is not a type fails here as a missing identifier.
   ORDEL_ASSIGN_OR_RETURN(const Word name, identifier());
@@ -33,11 +29,11 @@ Result<TypeExpr> Parser::parse_type() {
   // exactly as written.
   if (name.lexeme == "Tensor") {
     ORDEL_TRY(expect(TokenKind::LBracket));
-    std::vector<TensorDim> dims;
+    auto& tensor = out.node.emplace<TypeExpr::Tensor>(std::vector<TensorDim>(), span);
     if (!peek(TokenKind::RBracket)) {
       for (;;) {
         ORDEL_ASSIGN_OR_RETURN(TensorDim dim, parse_tensor_dim());
-        dims.push_back(std::move(dim));
+        tensor.dims.push_back(std::move(dim));
         if (!peek(TokenKind::Comma)) {
           break;
         }
@@ -45,23 +41,29 @@ Result<TypeExpr> Parser::parse_type() {
       }
     }
     ORDEL_TRY(expect(TokenKind::RBracket));
-    return TypeExpr{TypeExpr::Tensor{std::move(dims), span}};
+    return {};
   }
   if (name.lexeme == "Sealed") {
     ORDEL_TRY(expect(TokenKind::Lt));
-    ORDEL_ASSIGN_OR_RETURN(TypeExpr inner, parse_type());
+    auto& sealed = out.node.emplace<TypeExpr::Sealed>(std::make_unique<TypeExpr>(), span);
+    ORDEL_TRY(parse_type(*sealed.inner));
     ORDEL_TRY(expect(TokenKind::Gt));
-    return TypeExpr{TypeExpr::Sealed{boxed(std::move(inner)), span}};
+    return {};
   }
   if (name.lexeme == "Map") {
     ORDEL_TRY(expect(TokenKind::Lt));
-    ORDEL_ASSIGN_OR_RETURN(TypeExpr key, parse_type());
+    auto& map = out.node.emplace<TypeExpr::Map>(std::make_unique<TypeExpr>(),
+                                                std::make_unique<TypeExpr>(), span);
+    ORDEL_TRY(parse_type(*map.key));
     ORDEL_TRY(expect(TokenKind::Comma));
-    ORDEL_ASSIGN_OR_RETURN(TypeExpr value, parse_type());
+    ORDEL_TRY(parse_type(*map.value));
     ORDEL_TRY(expect(TokenKind::Gt));
-    return TypeExpr{TypeExpr::Map{boxed(std::move(key)), boxed(std::move(value)), span}};
+    return {};
   }
-  return TypeExpr{TypeExpr::Named{std::string(name.lexeme), span}};
+  auto& named = out.node.emplace<TypeExpr::Named>();
+  named.name.assign(name.lexeme);
+  named.span = span;
+  return {};
 }
 
 // tensor_dim -> "?" | integer | identifier

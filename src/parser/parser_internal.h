@@ -8,8 +8,10 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -36,11 +38,15 @@ class TokenSource {
 
   // Writes the next token into `out`.
   void next_into(Token& out) {
-    if (lexer_ == nullptr) {
-      out = index_ < tokens_.size() ? tokens_[index_++] : Token{};
+    if (lexer_ != nullptr && !lexer_done_) [[likely]] {
+      if (lexer_->next_into(out)) [[likely]] {
+        lexer_done_ = out.kind == TokenKind::Eof;
+        return;
+      }
+      keep_lexical_error(out);
       return;
     }
-    next_from_lexer(out);
+    next_listed(out);
   }
 
   // Lexer mode: pulls the remaining tokens to the end of input and returns
@@ -48,7 +54,9 @@ class TokenSource {
   [[nodiscard]] std::optional<PolicyError> finish();
 
  private:
-  void next_from_lexer(Token& out);
+  // Token-list mode, and lexer mode after the end of input.
+  void next_listed(Token& out);
+  [[gnu::cold]] void keep_lexical_error(Token& out);
 
   std::span<const Token> tokens_;
   std::size_t index_ = 0;
@@ -94,6 +102,27 @@ static_assert(kInfixRules.size() == static_cast<std::size_t>(TokenKind::Eof) + 1
   return kInfixRules[static_cast<std::size_t>(kind)];
 }
 
+// A stack of elements for building lists of exact length (see Parser).
+template <typename T>
+class ScratchStack {
+ public:
+  [[nodiscard]] std::size_t mark() const noexcept { return items_.size(); }
+  void push(T&& item) { items_.push_back(std::move(item)); }
+  // Appends the elements pushed since `mark` to `out` and removes them.
+  void move_since(std::size_t mark, std::vector<T>& out) {
+    const auto first = items_.begin() + static_cast<std::ptrdiff_t>(mark);
+    if (out.empty()) {
+      out.assign(std::make_move_iterator(first), std::make_move_iterator(items_.end()));
+    } else {
+      out.insert(out.end(), std::make_move_iterator(first), std::make_move_iterator(items_.end()));
+    }
+    items_.erase(first, items_.end());
+  }
+
+ private:
+  std::vector<T> items_;
+};
+
 // Recursive-descent parser over a TokenSource with one token of look-ahead
 // (the current token). The first error ends the parse; afterwards the parser
 // is discarded, so its bookkeeping need not be restored on error paths.
@@ -136,15 +165,28 @@ class Parser {
   [[nodiscard]] bool peek(TokenKind kind) const noexcept { return current_.kind == kind; }
   [[nodiscard]] bool at_end() const noexcept { return current_.kind == TokenKind::Eof; }
   void advance() { source_.next_into(current_); }
-  // Moves past the current token if it is of `kind` and returns its span.
-  [[nodiscard]] Result<Span> expect(TokenKind kind);
+  // Moves past the current token if it is of `kind`.
+  [[nodiscard]] Result<void> expect(TokenKind kind) {
+    if (current_.kind != kind) [[unlikely]] {
+      return fail_missing(token_kind_text(kind));
+    }
+    advance();
+    return {};
+  }
   // An identifier's text (a view of the source) and span.
   struct Word {
     std::string_view lexeme;
     Span span;
   };
   // Moves past the current token if it is an identifier and returns it.
-  [[nodiscard]] Result<Word> identifier();
+  [[nodiscard]] Result<Word> identifier() {
+    if (current_.kind != TokenKind::Identifier) [[unlikely]] {
+      return fail_missing_word("identifier");
+    }
+    const Word word{current_.lexeme, current_.span};
+    advance();
+    return word;
+  }
   // MaxDepthExceeded at `at` when the open levels plus `extra` cross the limit.
   [[nodiscard]] Result<void> check_depth(std::size_t extra, const Span& at) const {
     if (depth_ + extra > kMaxNestingDepth) [[unlikely]] {
@@ -165,66 +207,85 @@ class Parser {
       std::string_view what) const;
   [[gnu::cold, gnu::noinline]] static std::unexpected<PolicyError> fail_depth(const Span& at);
 
+  // The productions below build their node in place, in the object the
+  // caller passes: a node is never assembled elsewhere and moved down the
+  // call chain. On failure the object is left partly built; the caller
+  // discards it with the whole parse.
+
   // ---- module and declarations (parse_module.cpp) ----
   [[nodiscard]] Result<std::vector<Attribute>> parse_attributes();
-  [[nodiscard]] Result<Declaration> parse_declaration(std::vector<Attribute> attributes);
-  [[nodiscard]] Result<ImportDecl> parse_import();
-  [[nodiscard]] Result<FunctionDecl> parse_function(std::vector<Attribute> attributes,
-                                                    bool exported);
-  [[nodiscard]] Result<ContractDecl> parse_contract();
-  [[nodiscard]] Result<ContractField> parse_contract_field();
-  [[nodiscard]] Result<TensorOpDecl> parse_tensor_op();
-  [[nodiscard]] Result<IntentDecl> parse_intent(std::vector<Attribute> attributes);
+  [[nodiscard]] Result<void> parse_declaration(Declaration& out,
+                                               std::vector<Attribute> attributes);
+  [[nodiscard]] Result<void> parse_import(ImportDecl& out);
+  [[nodiscard]] Result<void> parse_function(FunctionDecl& out);
+  [[nodiscard]] Result<void> parse_contract(ContractDecl& out);
+  [[nodiscard]] Result<void> parse_contract_field(ContractField& out);
+  [[nodiscard]] Result<void> parse_tensor_op(TensorOpDecl& out);
+  [[nodiscard]] Result<void> parse_intent(IntentDecl& out);
   [[nodiscard]] Result<void> parse_intent_clause(IntentDecl& intent);
-  [[nodiscard]] Result<std::vector<Expr>> parse_clause_expressions();
-  [[nodiscard]] Result<std::vector<IntentBound>> parse_bound_entries();
+  [[nodiscard]] Result<void> parse_clause_expressions(std::vector<Expr>& target);
+  [[nodiscard]] Result<void> parse_bound_entries(std::vector<IntentBound>& out);
   [[nodiscard]] Result<void> skip_unknown_clause();
-  [[nodiscard]] Result<EnumDecl> parse_enum();
-  [[nodiscard]] Result<std::vector<Param>> parse_param_list(TokenKind closing);
+  [[nodiscard]] Result<void> parse_enum(EnumDecl& out);
+  [[nodiscard]] Result<void> parse_param_list(std::vector<Param>& out, TokenKind closing);
 
   // Every production on a recursive path below is kept in its own frame
   // (noinline), so a level of nesting pays only for the frames on its own
   // path rather than for every alternative inlined into a dispatcher.
 
   // ---- blocks, statements, patterns (parse_statements.cpp) ----
-  [[gnu::noinline, nodiscard]] Result<Block> parse_block();
-  [[gnu::noinline, nodiscard]] Result<Stmt> parse_statement();
-  [[gnu::noinline, nodiscard]] Result<Stmt> parse_let();
-  [[gnu::noinline, nodiscard]] Result<Stmt> parse_if();
-  [[gnu::noinline, nodiscard]] Result<Stmt> parse_loop();
-  [[gnu::noinline, nodiscard]] Result<Stmt> parse_return();
-  [[gnu::noinline, nodiscard]] Result<Stmt> parse_match();
-  [[gnu::noinline, nodiscard]] Result<MatchArm> parse_match_arm();
-  [[gnu::noinline, nodiscard]] Result<Stmt> parse_expression_statement();
-  [[nodiscard]] Result<Pattern> parse_pattern();
+  [[gnu::noinline, nodiscard]] Result<void> parse_block(Block& out);
+  [[gnu::noinline, nodiscard]] Result<void> parse_statement(Stmt& out);
+  [[gnu::noinline, nodiscard]] Result<void> parse_let(Stmt& out);
+  [[gnu::noinline, nodiscard]] Result<void> parse_if(Stmt& out);
+  [[gnu::noinline, nodiscard]] Result<void> parse_loop(Stmt& out);
+  [[gnu::noinline, nodiscard]] Result<void> parse_return(Stmt& out);
+  [[gnu::noinline, nodiscard]] Result<void> parse_match(Stmt& out);
+  [[gnu::noinline, nodiscard]] Result<void> parse_match_arm(MatchArm& out);
+  [[gnu::noinline, nodiscard]] Result<void> parse_expression_statement(Stmt& out);
+  [[nodiscard]] Result<void> parse_pattern(Pattern& out);
 
   // ---- expressions (parse_expressions.cpp) ----
-  [[gnu::noinline, nodiscard]] Result<Expr> parse_expression();
-  [[gnu::noinline, nodiscard]] Result<Expr> parse_binary(std::uint8_t min_power);
-  [[gnu::noinline, nodiscard]] Result<Expr> parse_unary();
-  [[gnu::noinline, nodiscard]] Result<Expr> parse_prefixed();
-  [[gnu::noinline, nodiscard]] Result<Expr> parse_postfix();
-  [[gnu::noinline, nodiscard]] Result<Expr> parse_index(Expr object, std::size_t base,
+  [[gnu::noinline, nodiscard]] Result<void> parse_expression(Expr& out);
+  [[gnu::noinline, nodiscard]] Result<void> parse_binary(Expr& out, std::uint8_t min_power);
+  // A dispatcher without locals: inlined into its two callers.
+  [[gnu::always_inline, nodiscard]] inline Result<void> parse_unary(Expr& out);
+  [[gnu::noinline, nodiscard]] Result<void> parse_prefixed(Expr& out);
+  [[gnu::noinline, nodiscard]] Result<void> parse_postfix(Expr& out);
+  [[gnu::noinline, nodiscard]] Result<void> parse_index(Expr& out, std::size_t base,
                                                         std::size_t& height);
-  [[gnu::noinline, nodiscard]] Result<Expr> parse_primary();
-  [[gnu::noinline, nodiscard]] Result<Expr> parse_identifier_primary();
-  [[gnu::noinline, nodiscard]] Result<Expr> parse_qualified(const Token& name);
-  [[gnu::noinline, nodiscard]] Result<Expr> parse_do();
-  [[gnu::noinline, nodiscard]] Result<Expr> parse_query_conscience();
-  [[gnu::noinline, nodiscard]] Result<Expr> parse_declare_anomaly();
-  [[gnu::noinline, nodiscard]] Result<Expr> parse_array_literal();
-  [[gnu::noinline, nodiscard]] Result<Expr> parse_parenthesized_operand();
-  [[gnu::noinline, nodiscard]] Result<std::vector<Expr>> parse_expression_list(TokenKind closing);
-  [[gnu::noinline, nodiscard]] Result<std::vector<FieldValue>> parse_field_values();
+  [[gnu::always_inline, nodiscard]] inline Result<void> parse_primary(Expr& out);
+  [[gnu::noinline, nodiscard]] Result<void> parse_identifier_primary(Expr& out);
+  [[gnu::noinline, nodiscard]] Result<void> parse_qualified(Expr& out, const Word& name);
+  [[gnu::noinline, nodiscard]] Result<void> parse_do(Expr& out);
+  [[gnu::noinline, nodiscard]] Result<void> parse_query_conscience(Expr& out);
+  [[gnu::noinline, nodiscard]] Result<void> parse_declare_anomaly(Expr& out);
+  [[gnu::noinline, nodiscard]] Result<void> parse_array_literal(Expr& out);
+  [[gnu::noinline, nodiscard]] Result<void> parse_parenthesized_operand(Expr& out);
+  [[gnu::noinline, nodiscard]] Result<void> parse_expression_list(std::vector<Expr>& out,
+                                                                  TokenKind closing);
+  [[gnu::noinline, nodiscard]] Result<void> parse_field_values(std::vector<FieldValue>& out);
 
   // ---- types (parse_types.cpp) ----
-  [[gnu::noinline, nodiscard]] Result<TypeExpr> parse_type();
+  [[gnu::noinline, nodiscard]] Result<void> parse_type(TypeExpr& out);
   [[nodiscard]] Result<TensorDim> parse_tensor_dim();
 
   TokenSource& source_;
   Token current_;
   std::size_t depth_ = 0;
   std::size_t peak_ = 0;
+  // Lists are gathered on these stacks and then moved into a vector of
+  // exactly their length: no regrowth while parsing, no unused capacity in
+  // the tree. A list starts at the stack's size when it opens; the lists
+  // nested in its elements are taken off above it before it continues.
+  ScratchStack<Expr> exprs_;
+  ScratchStack<FieldValue> field_values_;
+  ScratchStack<Stmt> stmts_;
+  ScratchStack<MatchArm> arms_;
+  ScratchStack<Param> params_;
+  ScratchStack<std::string> names_;
+  ScratchStack<IntentBound> bounds_;
+  ScratchStack<ContractField> contract_fields_;
 };
 
 }  // namespace ordel::parser_internal
