@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the ordel_py wheel once (stable ABI, cp312-abi3) and tests it on
 # every CPython from 3.12 on that is found: a venv per version under build/,
-# the wheel, mypy's stubtest against the shipped stub, then pytest.
+# the wheel, mypy's stubtest against the shipped stub, then pytest. The
+# awaitable operations are tested on asyncio's own loop and on uvloop.
 # CPython 3.12 is required; 3.13 is tested when present.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -52,7 +53,7 @@ for version in 3.12 3.13; do
   venv="build/venv-$version"
   echo "== CPython $version ($python)"
   [[ -x "$venv/bin/python" ]] || "$python" -m venv "$venv"
-  "$venv/bin/python" -m pip install --quiet pytest pytest-asyncio mypy
+  "$venv/bin/python" -m pip install --quiet pytest pytest-asyncio mypy uvloop
   "$venv/bin/python" -m pip install --quiet --force-reinstall --no-deps "$wheel"
   "$venv/bin/python" -m mypy.stubtest ordel_py
   "$venv/bin/python" -m pytest tests/python -q -p no:cacheprovider

@@ -37,17 +37,31 @@ class OrdelEngine:
 
     @staticmethod
     def from_file_async(path: str) -> asyncio.Future[OrdelEngine]:
-        """Load a policy from a file on a worker thread."""
+        """Load a policy from a file on a worker thread.
+
+        Returns at once with a future of the running loop (RuntimeError when
+        no loop is running); the future fails with ValueError if the policy
+        cannot be loaded.
+        """
 
     @staticmethod
     def from_source_async(source: str) -> asyncio.Future[OrdelEngine]:
-        """Load a policy from source text on a worker thread."""
+        """Compile policy source text on a worker thread.
+
+        Returns at once with a future of the running loop; the future fails
+        with ValueError if the source is invalid.
+        """
 
     def verify(self, intent_name: str, fields: dict[str, str]) -> Verdict:
         """Verify an intent; RuntimeError if the policy lacks it."""
 
     def verify_async(self, intent_name: str, fields: dict[str, str]) -> asyncio.Future[Verdict]:
-        """Verify an intent on a worker thread."""
+        """Verify an intent on a worker thread.
+
+        The fields are converted by the call itself (ValueError for a key or
+        value that is not a str); the future of the running loop fails with
+        RuntimeError if the policy lacks the intent.
+        """
 
     def intents(self) -> list[str]:
         """All intent names, in no particular order."""
@@ -96,4 +110,9 @@ def verify(policy_path: str, intent_name: str, fields: dict[str, str]) -> Verdic
 def verify_async(
     policy_path: str, intent_name: str, fields: dict[str, str]
 ) -> asyncio.Future[Verdict]:
-    """Load the policy file and verify one intent, on worker threads."""
+    """Load the policy file and verify one intent, on worker threads.
+
+    The fields are converted by the call itself; the future of the running
+    loop fails with ValueError if the policy cannot be loaded, and with
+    RuntimeError if it lacks the intent.
+    """
