@@ -14,9 +14,9 @@ POLICY = str(EXAMPLES / "coding_agent.odl")
 
 @pytest.fixture(scope="module")
 def guard_tools():
-    spec = importlib.util.spec_from_file_location("guard_tools", EXAMPLES / "guard_tools.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("guard_tools", EXAMPLES / "guard_tools.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
