@@ -32,6 +32,22 @@ void report_memory(benchmark::State& state, const std::string& source, Run run) 
       static_cast<double>(after.allocations - before.allocations) / (source.size() / 1024.0);
 }
 
+// The lexer alone, as the parser drives it: one token at a time.
+void BM_Lex(benchmark::State& state) {
+  const std::string& source = policy_of(state.range(0));
+  for (auto _ : state) {
+    Lexer lexer(source);
+    Token token;
+    std::size_t count = 0;
+    while (lexer.next_into(token) && token.kind != TokenKind::Eof) {
+      ++count;
+    }
+    benchmark::DoNotOptimize(count);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * source.size()));
+}
+
+// tokenize(): the whole token list materialised.
 void BM_Tokenize(benchmark::State& state) {
   const std::string& source = policy_of(state.range(0));
   for (auto _ : state) {
@@ -69,6 +85,7 @@ void BM_TokenizeParseCheck(benchmark::State& state) {
   report_memory(state, source, [&] { benchmark::DoNotOptimize(run()); });
 }
 
+BENCHMARK(BM_Lex)->Arg(1)->Arg(4)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Tokenize)->Arg(1)->Arg(4)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TokenizeParse)->Arg(1)->Arg(4)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TokenizeParseCheck)->Arg(1)->Arg(4)->Unit(benchmark::kMillisecond);

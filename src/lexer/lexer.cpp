@@ -541,8 +541,9 @@ bool Lexer::lex_annotation() {
 Result<std::vector<Token>> tokenize(std::string_view source) {
   Lexer lexer(source);
   std::vector<Token> tokens;
-  // Policies average several bytes per token; the vector grows past this guess.
-  tokens.reserve(source.size() / 8 + 1);
+  // Policies average four or more bytes per token; the vector grows past
+  // this guess if needed.
+  tokens.reserve(source.size() / 4 + 1);
   for (;;) {
     ORDEL_ASSIGN_OR_RETURN(Token token, lexer.next());
     tokens.push_back(token);
