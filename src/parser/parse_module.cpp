@@ -201,6 +201,22 @@ Result<void> Parser::parse_function(FunctionDecl& out) {
   return parse_block(out.body);
 }
 
+// composition -> identifier { separator identifier } ";"
+Result<void> Parser::parse_composition(TokenKind separator, std::vector<std::string>& out) {
+  const std::size_t mark = names_.mark();
+  for (;;) {
+    ORDEL_ASSIGN_OR_RETURN(const Word part, identifier());
+    names_.push(std::string(part.lexeme));
+    if (!peek(separator)) {
+      break;
+    }
+    advance();
+  }
+  ORDEL_TRY(expect(TokenKind::Semicolon));
+  names_.move_since(mark, out);
+  return {};
+}
+
 // contract -> "contract" identifier ( "=" identifier { "+" identifier } ";"
 //                                   | "{" { invariant_block | contract_field } "}" )
 Result<void> Parser::parse_contract(ContractDecl& out) {
@@ -210,18 +226,7 @@ Result<void> Parser::parse_contract(ContractDecl& out) {
   out.name.assign(name.lexeme);
   if (peek(TokenKind::Assign)) {
     advance();
-    const std::size_t mark = names_.mark();
-    for (;;) {
-      ORDEL_ASSIGN_OR_RETURN(const Word part, identifier());
-      names_.push(std::string(part.lexeme));
-      if (!peek(TokenKind::Plus)) {
-        break;
-      }
-      advance();
-    }
-    ORDEL_TRY(expect(TokenKind::Semicolon));
-    names_.move_since(mark, out.composition.emplace());
-    return {};
+    return parse_composition(TokenKind::Plus, out.composition.emplace());
   }
   ORDEL_TRY(expect(TokenKind::LBrace));
   const std::size_t fields_mark = contract_fields_.mark();
@@ -317,18 +322,7 @@ Result<void> Parser::parse_intent(IntentDecl& out) {
   out.name.assign(name.lexeme);
   if (peek(TokenKind::Assign)) {
     advance();
-    const std::size_t mark = names_.mark();
-    for (;;) {
-      ORDEL_ASSIGN_OR_RETURN(const Word part, identifier());
-      names_.push(std::string(part.lexeme));
-      if (!peek(TokenKind::GtGt)) {
-        break;
-      }
-      advance();
-    }
-    ORDEL_TRY(expect(TokenKind::Semicolon));
-    names_.move_since(mark, out.composition.emplace());
-    return {};
+    return parse_composition(TokenKind::GtGt, out.composition.emplace());
   }
   ORDEL_TRY(expect(TokenKind::LBrace));
   while (!peek(TokenKind::RBrace) && !at_end()) {

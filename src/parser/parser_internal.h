@@ -218,6 +218,8 @@ class Parser {
                                                std::vector<Attribute> attributes);
   [[nodiscard]] Result<void> parse_import(ImportDecl& out);
   [[nodiscard]] Result<void> parse_function(FunctionDecl& out);
+  // The names of `contract A = B + C;` or `intent A = B >> C;`, after "=".
+  [[nodiscard]] Result<void> parse_composition(TokenKind separator, std::vector<std::string>& out);
   [[nodiscard]] Result<void> parse_contract(ContractDecl& out);
   [[nodiscard]] Result<void> parse_contract_field(ContractField& out);
   [[nodiscard]] Result<void> parse_tensor_op(TensorOpDecl& out);
