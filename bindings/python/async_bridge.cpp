@@ -276,12 +276,9 @@ PyObject* engine_verify_async(PyObject* self, PyObject* args, PyObject* kwargs) 
     if (!match_args(args, kwargs, kEngineVerifyParams, argv)) {
       return nullptr;
     }
-    const std::optional<std::string_view> intent = text_arg(argv[0], "intent_name");
-    if (!intent || !dict_arg(argv[1], "fields")) {
-      return nullptr;
-    }
     FieldPairs fields;
-    if (!fields.collect(argv[1])) {
+    const std::optional<std::string_view> intent = verify_request(argv[0], argv[1], fields);
+    if (!intent) {
       return nullptr;
     }
     return launch(JobPtr(new VerifyJob(engine_of(self), *intent, fields.pairs())));
@@ -298,12 +295,9 @@ PyObject* module_verify_async(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!path) {
       return nullptr;
     }
-    const std::optional<std::string_view> intent = text_arg(argv[1], "intent_name");
-    if (!intent || !dict_arg(argv[2], "fields")) {
-      return nullptr;
-    }
     FieldPairs fields;
-    if (!fields.collect(argv[2])) {
+    const std::optional<std::string_view> intent = verify_request(argv[1], argv[2], fields);
+    if (!intent) {
       return nullptr;
     }
     return launch(JobPtr(new ModuleVerifyJob(*path, *intent, fields.pairs())));

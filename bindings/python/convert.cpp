@@ -173,6 +173,15 @@ bool FieldPairs::collect(PyObject* dict) {
   return true;
 }
 
+std::optional<std::string_view> verify_request(PyObject* intent_name, PyObject* dict,
+                                               FieldPairs& fields) {
+  const std::optional<std::string_view> intent = text_arg(intent_name, "intent_name");
+  if (!intent || !dict_arg(dict, "fields") || !fields.collect(dict)) {
+    return std::nullopt;
+  }
+  return intent;
+}
+
 // ---- Results ---------------------------------------------------------------------
 
 PyObject* raise_policy_error(PyObject* type, std::string_view prefix, const PolicyError& error) {

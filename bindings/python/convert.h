@@ -118,6 +118,14 @@ class FieldPairs {
   std::size_t refs_held_ = 0;  // references owned in refs_
 };
 
+// The (intent_name, fields) arguments of a verification, converted in
+// order: the intent name as text_arg does, then the dict check, then the
+// fields collected into `fields`. On failure the exception is set and
+// nothing is returned.
+[[nodiscard]] std::optional<std::string_view> verify_request(PyObject* intent_name,
+                                                             PyObject* dict,
+                                                             FieldPairs& fields);
+
 // ---- Results ---------------------------------------------------------------------
 
 // Prefixes of the errors raised for a failed load, compile or verification;

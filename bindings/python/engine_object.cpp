@@ -197,12 +197,9 @@ PyObject* engine_verify(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!match_args(args, kwargs, kVerifyParams, argv)) {
       return nullptr;
     }
-    const std::optional<std::string_view> intent = text_arg(argv[0], "intent_name");
-    if (!intent || !dict_arg(argv[1], "fields")) {
-      return nullptr;
-    }
     FieldPairs fields;
-    if (!fields.collect(argv[1])) {
+    const std::optional<std::string_view> intent = verify_request(argv[0], argv[1], fields);
+    if (!intent) {
       return nullptr;
     }
     return verify_to_python(engine_ref(self), *intent, fields.pairs());
